@@ -209,8 +209,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
     return nullptr;
   }
 
-  // The copy and its strings are freed when this function returns, after the plug-in's
-  // call, whatever it answered.
+  // The copy and its strings live only during the plug-in's call, whatever it answers.
   std::unique_ptr<PairCopy> pair_copy;
   if (pair != nullptr) {
     pair_copy = zAllocate<PairCopy>();
@@ -239,6 +238,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
   }
   instance->context = instance->library->Info_Initialize(base_directory, queue_name, extra, flag,
                                                          pair_copy ? &pair_copy->pair : nullptr);
+  pair_copy.reset();
   if (instance->context == nullptr) {
     // The plug-in is told to end even without a context, so that it can undo whatever
     // its failed start left behind, and is then unloaded.

@@ -154,31 +154,6 @@ TEST_F(InfoBridgeTest, PluginThatCannotBeUsedIsNeverInitialized) {
   }
 }
 
-TEST_F(InfoBridgeTest, LoaderTakesOnlyCompletePlugins) {
-  const std::string missing = dir_ + "/Libs/libinfo.dylib";
-  struct Row {
-    const char *path;
-    bool loads;
-  } rows[] = {
-      {nullptr, false},
-      {missing.c_str(), false},
-      {INFO_PLUGIN_FIFTEEN, false},
-      {INFO_PLUGIN_FULL, true},
-  };
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    InfoLibrary *library = zLoadInfoLibrary(rows[i].path);
-    EXPECT_EQ(library != nullptr, rows[i].loads) << "row " << i;
-    if (rows[i].path != nullptr) {
-      EXPECT_EQ(IsLoaded(rows[i].path), rows[i].loads) << "row " << i;
-    }
-    zFreeInfoLibrary(library);
-    EXPECT_FALSE(IsLoaded(INFO_PLUGIN_FULL)) << "row " << i;
-    EXPECT_FALSE(IsLoaded(INFO_PLUGIN_FIFTEEN)) << "row " << i;
-  }
-  zFreeInfoLibrary(nullptr);
-  Info_Terminate(nullptr);
-}
-
 TEST_F(InfoBridgeTest, NullContextFromPluginEndsItOnceAndUnloads) {
   EXPECT_EQ(
       Info_Initialize(BaseOf(INFO_PLUGIN_INIT_NULL).c_str(), "Office", "none", false, nullptr),
@@ -440,6 +415,7 @@ TEST_F(InfoBridgeTest, NullInstanceIsRefusedWithTheFixedValue) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].call(nullptr), rows[i].refused) << "row " << i << " " << rows[i].name;
   }
+  Info_Terminate(nullptr);
   EXPECT_TRUE(Log().empty());
 }
 
