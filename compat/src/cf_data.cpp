@@ -57,5 +57,7 @@ void CFDataGetBytes(CFDataRef theData, CFRange range, UInt8 *buffer) {
       static_cast<size_t>(range.length) > data->data.size() - static_cast<size_t>(range.location)) {
     return;
   }
-  std::memcpy(buffer, data->data.data() + range.location, static_cast<size_t>(range.length));
+  if (range.length > 0) {
+    std::memcpy(buffer, data->data.data() + range.location, static_cast<size_t>(range.length));
+  }
 }
