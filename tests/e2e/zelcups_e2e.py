@@ -224,6 +224,9 @@ class Agent:
 
     def __init__(self, argv, label):
         self.argv = list(argv)
+        if os.path.sep in self.argv[0]:
+            # It runs from /, so that it holds no folder of the tree open.
+            self.argv[0] = os.path.abspath(self.argv[0])
         self.label = label
         self.status = None
         self._log = tempfile.NamedTemporaryFile(prefix="agent-", suffix=".log", delete=False)
