@@ -41,6 +41,7 @@ trap 'rm -rf "$work"' EXIT
 
 snapshot >"$work/before"
 
+# shellcheck disable=SC2016 # expanded by the inner shell
 "$sandbox" /bin/bash -euc '
   echo sandbox-was-here >/etc/cups/stray.conf
   echo sandbox-was-here >/usr/lib/cups/backend/stray

@@ -159,7 +159,7 @@ def _plain(value):
         return str(value)
     if isinstance(value, dbus.Boolean):
         return bool(value)
-    if isinstance(value, (dbus.Double,)):
+    if isinstance(value, float):
         return float(value)
     if isinstance(value, (int, dbus.Byte)):
         return int(value)
@@ -188,23 +188,6 @@ def notification_calls(method=None):
 
 def clear_notification_calls():
     _mock().ClearCalls()
-
-
-def bus_connection_pids():
-    """Process ids of every connection on the session bus."""
-    import dbus
-
-    bus = dbus.SessionBus()
-    proxy = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
-    daemon = dbus.Interface(proxy, "org.freedesktop.DBus")
-    pids = set()
-    for name in daemon.ListNames():
-        if name.startswith(":"):
-            try:
-                pids.add(int(daemon.GetConnectionUnixProcessID(name)))
-            except dbus.DBusException:
-                pass  # gone meanwhile
-    return pids
 
 
 # --- the agent ------------------------------------------------------------------------
