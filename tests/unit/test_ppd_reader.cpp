@@ -73,7 +73,7 @@ Collected collect(PpdOptionRequest request, int32_t capacity) {
 
 TEST_F(PpdReaderTest, FamilyCheck) {
   struct Row {
-    std::string content;
+    std::string content{};
     const char *pdl_type;
     bool expected;
   } rows[] = {
@@ -123,7 +123,7 @@ TEST_F(PpdReaderTest, CollectsPairs) {
   const std::string v256(256, 'v');
   const std::string x600(600, 'x');
   struct Row {
-    std::string content;
+    std::string content{};
     bool check_header = false;
     const char *pc_file_name = nullptr;
     const char *manufacturer = nullptr;
@@ -132,7 +132,7 @@ TEST_F(PpdReaderTest, CollectsPairs) {
     int32_t capacity = 16;
     bool expected = true;
     int32_t expected_count = 0;
-    std::string expected_pairs;
+    std::string expected_pairs{};
   } rows[] = {
       // the worked example; with check_header 0 the first line is read again
       {.content = kHeader, .capacity = 8, .expected_count = 5, .expected_pairs = kHeaderPairs},
