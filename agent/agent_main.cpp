@@ -3,6 +3,7 @@
 
 #include "CommonLib.h"
 #include "agent_context.h"
+#include "status_notice.h"
 
 namespace {
 
@@ -31,8 +32,7 @@ int32_t Agent_Main(void) {
     ReadNotificationIdentifier(context);
   }
 
-  // The status-notice observer registers here; without a context nothing can start.
-  int32_t result = context != nullptr ? 0 : -1;
+  int32_t result = Alert_InitializeNotify(context);
   if (result == 0) {
     result = PrinterSetup_InitializeNotify(context);
   }
@@ -40,6 +40,8 @@ int32_t Agent_Main(void) {
     RunApplicationEventLoop();
   }
 
+  // Also after a failed start: the observer registered above must not outlive the context.
+  Alert_TerminateNotify(context);
   if (context != nullptr) {
     PrinterSetup_TerminateNotify(context);
     free(context);

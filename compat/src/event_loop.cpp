@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <cmath>
+#include <unordered_set>
+#include <vector>
 
 #include "zelcups/compat_testing.h"
 
@@ -47,7 +49,14 @@ gboolean DispatchTimer(GSource *source, GSourceFunc, gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
-GSourceFuncs g_timer_funcs = {nullptr, nullptr, DispatchTimer, nullptr, nullptr, nullptr};
+// Installed timers, known only so that tests can clear them.
+std::unordered_set<GSource *> g_installed_timers;
+
+void FinalizeTimer(GSource *source) {
+  g_installed_timers.erase(source);
+}
+
+GSourceFuncs g_timer_funcs = {nullptr, nullptr, DispatchTimer, FinalizeTimer, nullptr, nullptr};
 
 gint64 SecondsToMicroseconds(EventTimerInterval seconds) {
   return static_cast<gint64>(std::llround(seconds * G_USEC_PER_SEC));
@@ -84,6 +93,7 @@ OSStatus InstallEventLoopTimer(EventLoopRef inEventLoop, EventTimerInterval inFi
   g_source_set_name(source, "EventLoopTimer");
   g_source_set_ready_time(source, g_get_monotonic_time() + SecondsToMicroseconds(inFireDelay));
   g_source_attach(source, nullptr);
+  g_installed_timers.insert(source);
   if (outTimer != nullptr) {
     *outTimer = reinterpret_cast<EventLoopTimerRef>(timer);
   }
@@ -127,6 +137,13 @@ void QuitApplicationEventLoop(void) {
     g_main_loop_quit(g_running_loop);
   } else {
     g_quit_requested = true;
+  }
+}
+
+void CompatTesting_RemoveAllEventLoopTimers(void) {
+  std::vector<GSource *> installed(g_installed_timers.begin(), g_installed_timers.end());
+  for (GSource *source : installed) {
+    g_source_destroy(source);
   }
 }
 

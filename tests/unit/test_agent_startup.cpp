@@ -1,1 +1,160 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "agent_context.h"
+#include "printer_setup_testing.h"
+#include "zelcups/compat_testing.h"
+
+namespace {
+
+std::vector<std::string> g_handled;
+
+void RecordQueue(const char *name) {
+  g_handled.emplace_back(name);
+}
+
+class WatcherTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char dir_template[] = "/tmp/zelwatchXXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    dir_ = dir_template;
+    ppd_ = dir_ + "/ppd";
+    ASSERT_EQ(mkdir(ppd_.c_str(), 0755), 0);
+    PrinterSetup_SetPPDDirectoryForTesting(ppd_.c_str());
+    PrinterSetup_SetQueueHandlerForTesting(RecordQueue);
+    g_handled.clear();
+  }
+  void TearDown() override {
+    CompatTesting_RemoveAllEventLoopTimers();
+    PrinterSetup_TerminateNotify(&context_);
+    PrinterSetup_SetPPDDirectoryForTesting(nullptr);
+    PrinterSetup_SetQueueHandlerForTesting(nullptr);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  void SetTime(const std::string &path, time_t sec, long nsec) {
+    struct timespec times[2] = {{sec, nsec}, {sec, nsec}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  }
+  // A queue file and the directory both get explicit times, as CUPS writing the file
+  // would change them.
+  void WriteQueue(const std::string &name, time_t sec, long nsec) {
+    std::ofstream(ppd_ + "/" + name + ".ppd") << "*PPD-Adobe: \"4.3\"\n";
+    SetTime(ppd_ + "/" + name + ".ppd", sec, nsec);
+  }
+  void Tick() { z_CallbackForPrinterSetup(nullptr, &context_); }
+
+  std::string dir_, ppd_;
+  AgentContext context_{};
+};
+
+TEST_F(WatcherTest, QueuesPresentAtStartAreTheBaseline) {
+  WriteQueue("Office", 1700000000, 0);
+  SetTime(ppd_, 1700000000, 100);
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+  EXPECT_EQ(context_.queue_list_count, 1);
+  EXPECT_EQ(context_.ppd_dir_mtime, 1700000000);
+  QueueList *before = context_.queue_list;
+  Tick();
+  Tick();
+  EXPECT_TRUE(g_handled.empty());
+  EXPECT_EQ(context_.queue_list, before);  // an unchanged directory takes no snapshot
+}
+
+TEST_F(WatcherTest, NewAndChangedQueuesAreHandledOnce) {
+  WriteQueue("Office", 1700000000, 0);
+  WriteQueue("Lab", 1700000000, 0);
+  SetTime(ppd_, 1700000000, 0);
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+
+  struct Step {
+    const char *action;  // "add", "change", "remove"
+    const char *queue;
+    long dir_nsec;  // the directory changes only within the same second
+    std::vector<std::string> handled;
+    int32_t count_after;
+  } steps[] = {
+      {"add", "Hall", 1, {"Hall"}, 3}, {"change", "Office", 2, {"Office"}, 3},
+      {"remove", "Lab", 3, {}, 2},     {"add", "Lab", 4, {"Lab"}, 3},
+      {"none", "", 4, {}, 3},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    const Step &step = steps[i];
+    std::string action = step.action;
+    if (action == "add") {
+      WriteQueue(step.queue, 1700000000, 500);
+    } else if (action == "change") {
+      SetTime(ppd_ + "/" + step.queue + ".ppd", 1700000000, 999);
+    } else if (action == "remove") {
+      ASSERT_EQ(unlink((ppd_ + "/" + step.queue + ".ppd").c_str()), 0);
+    }
+    SetTime(ppd_, 1700000000, step.dir_nsec);
+    g_handled.clear();
+    Tick();
+    EXPECT_EQ(g_handled, step.handled) << "step " << i;
+    EXPECT_EQ(context_.queue_list_count, step.count_after) << "step " << i;
+    EXPECT_EQ(context_.ppd_dir_mtime, 1700000000) << "step " << i;
+  }
+}
+
+TEST_F(WatcherTest, UnreadableDirectoryEmptiesTheSnapshotAndEveryQueueReturnsAsNew) {
+  WriteQueue("Office", 1700000000, 0);
+  SetTime(ppd_, 1700000000, 0);
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+
+  std::string aside = dir_ + "/aside";
+  ASSERT_EQ(rename(ppd_.c_str(), aside.c_str()), 0);
+  Tick();
+  EXPECT_EQ(context_.ppd_dir_mtime, 0);
+  EXPECT_EQ(context_.queue_list_count, 0);
+  EXPECT_NE(context_.queue_list, nullptr);
+  EXPECT_TRUE(g_handled.empty());
+
+  ASSERT_EQ(rename(aside.c_str(), ppd_.c_str()), 0);
+  Tick();
+  EXPECT_EQ(g_handled, std::vector<std::string>{"Office"});
+}
+
+TEST_F(WatcherTest, NullContextsAreRefused) {
+  EXPECT_EQ(PrinterSetup_InitializeNotify(nullptr), -1);
+  PrinterSetup_TerminateNotify(nullptr);
+  z_CallbackForPrinterSetup(nullptr, nullptr);
+}
+
+TEST_F(WatcherTest, FailedTimerInstallationReturnsItsStatusWithoutSnapshot) {
+  WriteQueue("Office", 1700000000, 0);
+  CompatTesting_FailNextEventLoopTimerInstall(-9876);
+  EXPECT_EQ(PrinterSetup_InitializeNotify(&context_), -9876);
+  EXPECT_EQ(context_.queue_list, nullptr);
+  EXPECT_EQ(context_.ppd_dir_mtime, 0);
+}
+
+TEST_F(WatcherTest, AgentMainReturnsTheTimerStatusWithoutRunningTheLoop) {
+  CompatTesting_FailNextEventLoopTimerInstall(-9876);
+  EXPECT_EQ(Agent_Main(), -9876);  // would hang here if the loop ran
+}
+
+void QuitAfterFirstTick(EventLoopTimerRef, void *) {
+  raise(SIGTERM);
+}
+
+TEST_F(WatcherTest, AgentMainReturnsZeroOnQuitRequest) {
+  WriteQueue("Office", 1700000000, 0);
+  // Fires after the agent's own first tick, which is due at once.
+  ASSERT_EQ(
+      InstallEventLoopTimer(GetMainEventLoop(), 0.05, 0.0, QuitAfterFirstTick, nullptr, nullptr),
+      noErr);
+  EXPECT_EQ(Agent_Main(), 0);
+  EXPECT_TRUE(g_handled.empty());  // the queue existed at start-up
+}
+
+}  // namespace

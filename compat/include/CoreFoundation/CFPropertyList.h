@@ -25,9 +25,10 @@ enum {
 
 /* Only the XML format is written. Strings, numbers, booleans, data, arrays and
    dictionaries with string keys are property-list objects; anything else gives NULL. */
-CF_EXPORT CFDataRef CFPropertyListCreateData(CFAllocatorRef allocator, CFPropertyListRef propertyList,
-                                             CFPropertyListFormat format,
-                                             CFOptionFlags options, CFErrorRef *error);
+CF_EXPORT CFDataRef CFPropertyListCreateData(CFAllocatorRef allocator,
+                                             CFPropertyListRef propertyList,
+                                             CFPropertyListFormat format, CFOptionFlags options,
+                                             CFErrorRef *error);
 CF_EXPORT CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef allocator, CFDataRef data,
                                                          CFOptionFlags options,
                                                          CFPropertyListFormat *format,

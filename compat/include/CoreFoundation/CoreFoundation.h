@@ -9,5 +9,7 @@
 #include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFDictionary.h>
 #include <CoreFoundation/CFPropertyList.h>
+#include <CoreFoundation/CFNotificationCenter.h>
+#include <CoreFoundation/CFUserNotification.h>
 
 #endif

@@ -1,0 +1,342 @@
+// The distributed notification center over the session bus.
+#include <gio/gio.h>
+
+#include <list>
+#include <memory>
+#include <string>
+
+#include "cf_object.h"
+#include "session_bus.h"
+#include "zelcups/compat_testing.h"
+
+namespace {
+
+constexpr char kObjectPath[] = "/com/arvex/DistributedNotifications";
+constexpr char kInterface[] = "com.arvex.DistributedNotifications";
+constexpr char kSignal[] = "Notification";
+
+struct Observer {
+  CFNotificationCenterRef center;
+  const void *token;
+  CFNotificationCallback callback;
+  bool any_name;
+  std::string name;
+  bool any_object;
+  std::string object;
+  guint subscription = 0;
+  bool removed = false;
+};
+
+bool g_in_process = false;
+
+std::string TextOf(CFTypeRef string) {
+  if (CFGetTypeID(string) != CFStringGetTypeID()) {
+    return std::string();
+  }
+  return compat::UTF8Of(static_cast<CFStringRef>(string));
+}
+
+// D-Bus values to CF objects: integers and doubles become numbers, strings strings, byte
+// arrays data, a{sv} dictionaries; anything else an object of a type no one asks for.
+CFTypeRef ToCF(GVariant *value);
+
+CFDictionaryRef DictionaryFromVariant(GVariant *dictionary) {
+  CFMutableDictionaryRef result = CFDictionaryCreateMutable(
+      nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  GVariantIter iter;
+  g_variant_iter_init(&iter, dictionary);
+  const gchar *key = nullptr;
+  GVariant *value = nullptr;
+  while (g_variant_iter_next(&iter, "{&sv}", &key, &value)) {
+    CFStringRef key_object = compat::NewStringFromUTF8(key);
+    CFTypeRef value_object = ToCF(value);
+    CFDictionarySetValue(result, key_object, value_object);
+    CFRelease(key_object);
+    CFRelease(value_object);
+    g_variant_unref(value);
+  }
+  return result;
+}
+
+CFTypeRef ToCF(GVariant *value) {
+  const GVariantType *type = g_variant_get_type(value);
+  int64_t integer = 0;
+  bool is_integer = true;
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTE)) {
+    integer = g_variant_get_byte(value);
+  } else if (g_variant_type_equal(type, G_VARIANT_TYPE_INT16)) {
+    integer = g_variant_get_int16(value);
+  } else if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT16)) {
+    integer = g_variant_get_uint16(value);
+  } else if (g_variant_type_equal(type, G_VARIANT_TYPE_INT32)) {
+    integer = g_variant_get_int32(value);
+  } else if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT32)) {
+    integer = g_variant_get_uint32(value);
+  } else if (g_variant_type_equal(type, G_VARIANT_TYPE_INT64)) {
+    integer = g_variant_get_int64(value);
+  } else if (g_variant_type_equal(type, G_VARIANT_TYPE_UINT64)) {
+    guint64 unsigned_value = g_variant_get_uint64(value);
+    if (unsigned_value > static_cast<guint64>(INT64_MAX)) {
+      double real = static_cast<double>(unsigned_value);
+      return CFNumberCreate(nullptr, kCFNumberFloat64Type, &real);
+    }
+    integer = static_cast<int64_t>(unsigned_value);
+  } else {
+    is_integer = false;
+  }
+  if (is_integer) {
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &integer);
+  }
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_DOUBLE)) {
+    double real = g_variant_get_double(value);
+    return CFNumberCreate(nullptr, kCFNumberFloat64Type, &real);
+  }
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) {
+    return compat::NewStringFromUTF8(g_variant_get_string(value, nullptr));
+  }
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTESTRING)) {
+    gsize length = 0;
+    const void *bytes = g_variant_get_fixed_array(value, &length, 1);
+    return CFDataCreate(nullptr, static_cast<const UInt8 *>(bytes), static_cast<CFIndex>(length));
+  }
+  if (g_variant_type_equal(type, G_VARIANT_TYPE_VARDICT)) {
+    return DictionaryFromVariant(value);
+  }
+  return compat::NewOpaqueObject();
+}
+
+// CF objects to D-Bus values for posting; null for what has no D-Bus form.
+GVariant *ToVariant(CFTypeRef object);
+
+void AddToBuilder(const void *key, const void *value, void *context) {
+  if (CFGetTypeID(key) != CFStringGetTypeID()) {
+    return;
+  }
+  GVariant *variant = ToVariant(value);
+  if (variant != nullptr) {
+    g_variant_builder_add(static_cast<GVariantBuilder *>(context), "{sv}",
+                          compat::UTF8Of(static_cast<CFStringRef>(key)).c_str(), variant);
+  }
+}
+
+GVariant *VardictOf(CFDictionaryRef dictionary) {
+  GVariantBuilder builder;
+  g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+  CFDictionaryApplyFunction(dictionary, AddToBuilder, &builder);
+  return g_variant_builder_end(&builder);
+}
+
+GVariant *ToVariant(CFTypeRef object) {
+  CFTypeID type = CFGetTypeID(object);
+  if (type == CFStringGetTypeID()) {
+    return g_variant_new_string(compat::UTF8Of(static_cast<CFStringRef>(object)).c_str());
+  }
+  if (type == CFNumberGetTypeID()) {
+    auto number = static_cast<CFNumberRef>(object);
+    if (CFNumberIsFloatType(number)) {
+      double real = 0;
+      CFNumberGetValue(number, kCFNumberFloat64Type, &real);
+      return g_variant_new_double(real);
+    }
+    int32_t small = 0;
+    if (CFNumberGetValue(number, kCFNumberSInt32Type, &small)) {
+      return g_variant_new_int32(small);
+    }
+    int64_t large = 0;
+    CFNumberGetValue(number, kCFNumberSInt64Type, &large);
+    return g_variant_new_int64(large);
+  }
+  if (type == CFBooleanGetTypeID()) {
+    return g_variant_new_boolean(CFBooleanGetValue(static_cast<CFBooleanRef>(object)));
+  }
+  if (type == CFDataGetTypeID()) {
+    auto data = static_cast<CFDataRef>(object);
+    return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, CFDataGetBytePtr(data),
+                                     static_cast<gsize>(CFDataGetLength(data)), 1);
+  }
+  if (type == CFArrayGetTypeID()) {
+    auto array = static_cast<CFArrayRef>(object);
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("av"));
+    for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
+      GVariant *item = ToVariant(CFArrayGetValueAtIndex(array, i));
+      if (item != nullptr) {
+        g_variant_builder_add(&builder, "v", item);
+      }
+    }
+    return g_variant_builder_end(&builder);
+  }
+  if (type == CFDictionaryGetTypeID()) {
+    return VardictOf(static_cast<CFDictionaryRef>(object));
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+struct __CFNotificationCenter : compat::CFObject {
+  __CFNotificationCenter() : CFObject(compat::kTypeIDNotificationCenter) { immortal = true; }
+  // Registrations in the order made; list nodes stay put while others come and go.
+  std::list<std::unique_ptr<Observer>> observers;
+};
+
+namespace {
+
+__CFNotificationCenter g_distributed_center;
+
+bool Wants(const Observer &observer, const std::string &name, const std::string &object) {
+  return !observer.removed && (observer.any_name || observer.name == name) &&
+         (observer.any_object || observer.object == object);
+}
+
+void Deliver(Observer *observer, const gchar *name, const gchar *object, GVariant *user_info) {
+  CFStringRef name_object = compat::NewStringFromUTF8(name);
+  CFStringRef poster = *object != '\0' ? compat::NewStringFromUTF8(object) : nullptr;
+  // An empty user-info dictionary arrives as none, as when the poster gave none.
+  CFDictionaryRef info =
+      g_variant_n_children(user_info) > 0 ? DictionaryFromVariant(user_info) : nullptr;
+  observer->callback(observer->center, const_cast<void *>(observer->token), name_object, poster,
+                     info);
+  CFRelease(info);
+  CFRelease(poster);
+  CFRelease(name_object);
+}
+
+void OnSignal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+              GVariant *parameters, gpointer user_data) {
+  auto *observer = static_cast<Observer *>(user_data);
+  if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ssa{sv})"))) {
+    return;
+  }
+  const gchar *name = nullptr;
+  const gchar *object = nullptr;
+  GVariant *user_info = nullptr;
+  g_variant_get(parameters, "(&s&s@a{sv})", &name, &object, &user_info);
+  if (Wants(*observer, name, object)) {
+    Deliver(observer, name, object, user_info);
+  }
+  g_variant_unref(user_info);
+}
+
+// In-process delivery (tests only): one idle callback per post, handed to every observer
+// registered at delivery time.
+struct Post {
+  std::string name, object;
+  GVariant *user_info;
+};
+
+gboolean DeliverPost(gpointer data) {
+  std::unique_ptr<Post> post(static_cast<Post *>(data));
+  std::list<Observer *> targets;
+  for (auto &observer : g_distributed_center.observers) {
+    if (Wants(*observer, post->name, post->object)) {
+      targets.push_back(observer.get());
+    }
+  }
+  for (Observer *observer : targets) {
+    if (!observer->removed) {
+      Deliver(observer, post->name.c_str(), post->object.c_str(), post->user_info);
+    }
+  }
+  g_variant_unref(post->user_info);
+  return G_SOURCE_REMOVE;
+}
+
+void Unsubscribe(Observer &observer) {
+  observer.removed = true;
+  GDBusConnection *bus = observer.subscription != 0 ? compat::SessionBus() : nullptr;
+  if (bus != nullptr) {
+    g_dbus_connection_signal_unsubscribe(bus, observer.subscription);
+  }
+  observer.subscription = 0;
+}
+
+}  // namespace
+
+CFTypeID CFNotificationCenterGetTypeID(void) {
+  return compat::kTypeIDNotificationCenter;
+}
+
+CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void) {
+  return &g_distributed_center;
+}
+
+void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void *observer,
+                                     CFNotificationCallback callBack, CFStringRef name,
+                                     const void *object, CFNotificationSuspensionBehavior) {
+  if (center != &g_distributed_center || callBack == nullptr) {
+    return;
+  }
+  auto registration =
+      std::make_unique<Observer>(Observer{center, observer, callBack, name == nullptr, TextOf(name),
+                                          object == nullptr, TextOf(object)});
+  if (!g_in_process) {
+    GDBusConnection *bus = compat::SessionBus();
+    if (bus == nullptr) {
+      return;
+    }
+    // The bus filters by name (arg0) so that unrelated notifications never wake us.
+    registration->subscription = g_dbus_connection_signal_subscribe(
+        bus, nullptr, kInterface, kSignal, kObjectPath,
+        registration->any_name ? nullptr : registration->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE,
+        OnSignal, registration.get(), nullptr);
+  }
+  center->observers.push_back(std::move(registration));
+}
+
+void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const void *observer,
+                                        CFNotificationName name, const void *object) {
+  if (center != &g_distributed_center) {
+    return;
+  }
+  std::string wanted_name = TextOf(name);
+  std::string wanted_object = TextOf(object);
+  for (auto it = center->observers.begin(); it != center->observers.end();) {
+    Observer &registration = **it;
+    if (registration.token == observer &&
+        (name == nullptr || (!registration.any_name && registration.name == wanted_name)) &&
+        (object == nullptr || (!registration.any_object && registration.object == wanted_object))) {
+      Unsubscribe(registration);
+      // A delivery in progress may still hold the node: free it on the main loop.
+      g_idle_add(
+          [](gpointer data) -> gboolean {
+            std::unique_ptr<Observer> done(static_cast<Observer *>(data));
+            return G_SOURCE_REMOVE;
+          },
+          it->release());
+      it = center->observers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, const void *observer) {
+  CFNotificationCenterRemoveObserver(center, observer, nullptr, nullptr);
+}
+
+void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,
+                                          const void *object, CFDictionaryRef userInfo, Boolean) {
+  if (center != &g_distributed_center || CFGetTypeID(name) != CFStringGetTypeID()) {
+    return;
+  }
+  GVariant *user_info = g_variant_ref_sink(VardictOf(userInfo));
+  std::string poster = TextOf(object);
+  if (g_in_process) {
+    g_idle_add(DeliverPost,
+               std::make_unique<Post>(Post{TextOf(name), poster, user_info}).release());
+    return;
+  }
+  GDBusConnection *bus = compat::SessionBus();
+  if (bus != nullptr) {
+    g_dbus_connection_emit_signal(
+        bus, nullptr, kObjectPath, kInterface, kSignal,
+        g_variant_new("(ss@a{sv})", TextOf(name).c_str(), poster.c_str(), user_info), nullptr);
+    g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+  }
+  g_variant_unref(user_info);
+}
+
+void CompatTesting_UseInProcessDistributedCenter(void) {
+  g_in_process = true;
+}
