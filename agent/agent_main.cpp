@@ -1,0 +1,48 @@
+// Start-up and shutdown of the agent.
+#include <cstdlib>
+
+#include "CommonLib.h"
+#include "agent_context.h"
+
+namespace {
+
+// The product-profile entry that names the object under which the driver posts its
+// status notifications.
+CFStringRef NotificationIdentifierKey() {
+  return CFSTR("com.arvex.driver.QRX5.NotificationObject");
+}
+
+void ReadNotificationIdentifier(AgentContext *context) {
+  ZEL_PMTicketRef ticket = nullptr;
+  if (ZEL_INF_GetProductProfile(&ticket) == noErr) {
+    ZEL_Utl_PMTicketGetCFString(ticket, 0, 0, NotificationIdentifierKey(),
+                                &context->notification_identifier);
+  }
+  if (ticket != nullptr) {
+    ZEL_Utl_PMTicketRelease(ticket);
+  }
+}
+
+}  // namespace
+
+int32_t Agent_Main(void) {
+  auto *context = static_cast<AgentContext *>(calloc(1, sizeof(AgentContext)));
+  if (context != nullptr) {
+    ReadNotificationIdentifier(context);
+  }
+
+  // The status-notice observer registers here; without a context nothing can start.
+  int32_t result = context != nullptr ? 0 : -1;
+  if (result == 0) {
+    result = PrinterSetup_InitializeNotify(context);
+  }
+  if (result == 0) {
+    RunApplicationEventLoop();
+  }
+
+  if (context != nullptr) {
+    PrinterSetup_TerminateNotify(context);
+    free(context);
+  }
+  return result;
+}

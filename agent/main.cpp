@@ -1,0 +1,5 @@
+#include "agent_context.h"
+
+int main() {
+  return Agent_Main();
+}

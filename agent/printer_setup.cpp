@@ -1,0 +1,133 @@
+// The queue watcher: its timer, the starting snapshot, and the tick that finds new and
+// changed queues whenever the PPD directory changes.
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "agent_context.h"
+#include "printer_setup_testing.h"
+#include "queue_list_testing.h"
+#include "queue_setup.h"
+
+namespace {
+
+constexpr char kPPDDirectory[] = "/etc/cups/ppd";
+constexpr EventTimerInterval kFirstFireDelay = 0.0;
+constexpr EventTimerInterval kTickInterval = 3.0;
+
+const char *g_ppd_directory = kPPDDirectory;
+PrinterSetupQueueHandler g_queue_handler = nullptr;
+
+// The directory's time; an unreadable directory reads as time 0.
+struct timespec ReadDirectoryTime() {
+  struct stat status {};
+  stat(g_ppd_directory, &status);
+  return status.st_mtim;
+}
+
+bool SameTime(const struct timespec &a, const struct timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+QueueList *TakeSnapshot(int32_t *count) {
+  if (g_ppd_directory == kPPDDirectory) {
+    return zelcups_common_cups_queuelist_initialize(count);
+  }
+  return zelcups_common_cups_queuelist_initialize_in_directory_for_testing(g_ppd_directory, count);
+}
+
+void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
+  context->ppd_dir_mtime = static_cast<int32_t>(time.tv_sec);
+  context->ppd_dir_mtime_full = time;
+}
+
+// A queue is handled when the old snapshot lacks it or lists it with another time. Names
+// match by length and bytes; the first old entry of the same name decides.
+bool NeedsHandling(const AgentContext *context, const QueueList *snapshot, int32_t index) {
+  const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
+  if (name == nullptr) {
+    return false;
+  }
+  size_t length = strlen(name);
+  for (int32_t old = 0; old < context->queue_list_count; ++old) {
+    const char *old_name = zelcups_common_cups_queuelist_get_queue_name(context->queue_list, old);
+    if (old_name == nullptr || strlen(old_name) != length || memcmp(old_name, name, length) != 0) {
+      continue;
+    }
+    return !SameTime(zelcups_common_cups_queuelist_get_queue_modify_time(context->queue_list, old),
+                     zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index));
+  }
+  return true;
+}
+
+}  // namespace
+
+void PrinterSetup_SetPPDDirectoryForTesting(const char *directory) {
+  g_ppd_directory = directory != nullptr ? directory : kPPDDirectory;
+}
+
+void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler) {
+  g_queue_handler = handler;
+}
+
+int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
+  if (context == nullptr) {
+    return -1;
+  }
+  // Nothing removes the timer: it ends with the process.
+  EventLoopTimerRef timer = nullptr;
+  OSStatus status =
+      InstallEventLoopTimer(GetMainEventLoop(), kFirstFireDelay, kTickInterval,
+                            NewEventLoopTimerUPP(z_CallbackForPrinterSetup), context, &timer);
+  if (status != noErr) {
+    zelcups_common_cups_queuelist_terminate(context->queue_list);
+    context->queue_list = nullptr;
+    return status;
+  }
+  // Queues that exist now are the baseline: only later changes are acted on.
+  StoreDirectoryTime(context, ReadDirectoryTime());
+  context->queue_list = TakeSnapshot(&context->queue_list_count);
+  return 0;
+}
+
+void PrinterSetup_TerminateNotify(AgentContext *context) {
+  if (context == nullptr) {
+    return;
+  }
+  zelcups_common_cups_queuelist_terminate(context->queue_list);
+  context->queue_list = nullptr;
+}
+
+void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
+  auto *context = static_cast<AgentContext *>(inUserData);
+  if (context == nullptr) {
+    return;
+  }
+  struct timespec directory_time = ReadDirectoryTime();
+  if (SameTime(directory_time, context->ppd_dir_mtime_full)) {
+    return;
+  }
+  // Stored before any queue is handled, so a queue whose handling fails is not retried
+  // until its own file changes again.
+  StoreDirectoryTime(context, directory_time);
+
+  int32_t count = 0;
+  QueueList *snapshot = TakeSnapshot(&count);
+  if (snapshot != nullptr) {
+    for (int32_t index = 0; index < count; ++index) {
+      if (!NeedsHandling(context, snapshot, index)) {
+        continue;
+      }
+      const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
+      if (g_queue_handler != nullptr) {
+        g_queue_handler(name);
+      } else {
+        z_SetUpQueue(name);
+      }
+    }
+  }
+  zelcups_common_cups_queuelist_terminate(context->queue_list);
+  context->queue_list = snapshot;
+  context->queue_list_count = count;
+}

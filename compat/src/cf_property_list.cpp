@@ -1,0 +1,225 @@
+// XML property lists through libplist: CF objects are turned into a plist tree and back.
+#include "cf_object.h"
+
+#include <plist/plist.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct PlistFree {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistHolder = std::unique_ptr<void, PlistFree>;
+
+plist_t ToPlist(CFTypeRef object);
+
+struct DictionaryBuild {
+  plist_t dict;
+  bool ok;
+};
+
+void AddEntry(const void *key, const void *value, void *context) {
+  auto *build = static_cast<DictionaryBuild *>(context);
+  if (!build->ok) {
+    return;
+  }
+  if (CFGetTypeID(key) != CFStringGetTypeID()) {
+    build->ok = false;
+    return;
+  }
+  plist_t node = ToPlist(value);
+  if (node == nullptr) {
+    build->ok = false;
+    return;
+  }
+  plist_dict_set_item(build->dict, compat::UTF8Of(static_cast<CFStringRef>(key)).c_str(), node);
+}
+
+// A new plist tree for object, or null when something in it has no plist form.
+plist_t ToPlist(CFTypeRef object) {
+  CFTypeID type = CFGetTypeID(object);
+  if (type == CFStringGetTypeID()) {
+    return plist_new_string(compat::UTF8Of(static_cast<CFStringRef>(object)).c_str());
+  }
+  if (type == CFNumberGetTypeID()) {
+    auto number = static_cast<CFNumberRef>(object);
+    if (CFNumberIsFloatType(number)) {
+      double value = 0;
+      CFNumberGetValue(number, kCFNumberFloat64Type, &value);
+      return plist_new_real(value);
+    }
+    int64_t value = 0;
+    CFNumberGetValue(number, kCFNumberSInt64Type, &value);
+    return plist_new_uint(static_cast<uint64_t>(value));
+  }
+  if (type == CFBooleanGetTypeID()) {
+    return plist_new_bool(CFBooleanGetValue(static_cast<CFBooleanRef>(object)) ? 1 : 0);
+  }
+  if (type == CFDataGetTypeID()) {
+    auto data = static_cast<CFDataRef>(object);
+    return plist_new_data(reinterpret_cast<const char *>(CFDataGetBytePtr(data)),
+                          static_cast<uint64_t>(CFDataGetLength(data)));
+  }
+  if (type == CFArrayGetTypeID()) {
+    auto array = static_cast<CFArrayRef>(object);
+    PlistHolder list(plist_new_array());
+    for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
+      plist_t item = ToPlist(CFArrayGetValueAtIndex(array, i));
+      if (item == nullptr) {
+        return nullptr;
+      }
+      plist_array_append_item(list.get(), item);
+    }
+    return list.release();
+  }
+  if (type == CFDictionaryGetTypeID()) {
+    PlistHolder dict(plist_new_dict());
+    DictionaryBuild build{dict.get(), true};
+    CFDictionaryApplyFunction(static_cast<CFDictionaryRef>(object), AddEntry, &build);
+    return build.ok ? dict.release() : nullptr;
+  }
+  return nullptr;
+}
+
+struct CFHolder {
+  explicit CFHolder(CFTypeRef object) : object(object) {}
+  ~CFHolder() { CFRelease(object); }
+  CFHolder(const CFHolder &) = delete;
+  CFHolder &operator=(const CFHolder &) = delete;
+  CFTypeRef object;
+};
+
+// A new CF object for the plist tree, or null.
+CFTypeRef FromPlist(plist_t node) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING:
+    case PLIST_KEY: {
+      char *text = nullptr;
+      plist_get_string_val(node, &text);
+      CFStringRef string = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
+      free(text);
+      return string;
+    }
+    case PLIST_UINT: {
+      uint64_t value = 0;
+      plist_get_uint_val(node, &value);
+      int64_t signed_value = static_cast<int64_t>(value);
+      return CFNumberCreate(nullptr, kCFNumberSInt64Type, &signed_value);
+    }
+    case PLIST_REAL: {
+      double value = 0;
+      plist_get_real_val(node, &value);
+      return CFNumberCreate(nullptr, kCFNumberFloat64Type, &value);
+    }
+    case PLIST_BOOLEAN: {
+      uint8_t value = 0;
+      plist_get_bool_val(node, &value);
+      return value ? kCFBooleanTrue : kCFBooleanFalse;
+    }
+    case PLIST_DATA: {
+      char *bytes = nullptr;
+      uint64_t length = 0;
+      plist_get_data_val(node, &bytes, &length);
+      CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes),
+                                    static_cast<CFIndex>(length));
+      free(bytes);
+      return data;
+    }
+    case PLIST_ARRAY: {
+      std::vector<CFTypeRef> items;
+      bool ok = true;
+      for (uint32_t i = 0; i < plist_array_get_size(node) && ok; ++i) {
+        CFTypeRef item = FromPlist(plist_array_get_item(node, i));
+        ok = item != nullptr;
+        if (ok) {
+          items.push_back(item);
+        }
+      }
+      CFArrayRef array =
+          ok ? CFArrayCreate(nullptr, const_cast<const void **>(items.data()),
+                             static_cast<CFIndex>(items.size()), &kCFTypeArrayCallBacks)
+             : nullptr;
+      for (CFTypeRef item : items) {
+        CFRelease(item);
+      }
+      return array;
+    }
+    case PLIST_DICT: {
+      CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
+          nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      for (;;) {
+        char *key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, &key, &value);
+        if (key == nullptr) {
+          break;
+        }
+        CFHolder key_object(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+        free(key);
+        CFHolder value_object(FromPlist(value));
+        if (key_object.object == nullptr || value_object.object == nullptr) {
+          free(iter);
+          CFRelease(dict);
+          return nullptr;
+        }
+        CFDictionarySetValue(dict, key_object.object, value_object.object);
+      }
+      free(iter);
+      return dict;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyList,
+                                   CFPropertyListFormat format, CFOptionFlags, CFErrorRef *error) {
+  if (error != nullptr) {
+    *error = nullptr;
+  }
+  if (format != kCFPropertyListXMLFormat_v1_0) {
+    return nullptr;
+  }
+  PlistHolder root(ToPlist(propertyList));
+  if (!root) {
+    return nullptr;
+  }
+  char *xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(root.get(), &xml, &length);
+  if (xml == nullptr) {
+    return nullptr;
+  }
+  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(xml), length);
+  plist_to_xml_free(xml);
+  return data;
+}
+
+CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, CFOptionFlags,
+                                               CFPropertyListFormat *format, CFErrorRef *error) {
+  if (error != nullptr) {
+    *error = nullptr;
+  }
+  CFIndex length = CFDataGetLength(data);
+  if (data == nullptr || length <= 0 || length > UINT32_MAX) {
+    return nullptr;
+  }
+  const char *bytes = reinterpret_cast<const char *>(CFDataGetBytePtr(data));
+  bool binary = plist_is_binary(bytes, static_cast<uint32_t>(length));
+  plist_t parsed = nullptr;
+  plist_from_memory(bytes, static_cast<uint32_t>(length), &parsed);
+  PlistHolder root(parsed);
+  if (!root) {
+    return nullptr;
+  }
+  if (format != nullptr) {
+    *format = binary ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0;
+  }
+  return FromPlist(root.get());
+}

@@ -1,0 +1,186 @@
+// Stand-in for the maker's common library: the product profile, the status-message
+// catalogue, Pascal-string copying and the path encoding.
+#include "CommonLib.h"
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common_lib_testing.h"
+#include "zelcups/scoped_cf.h"
+
+struct ZEL_OpaqueProfileTicket {
+  plist_t root = nullptr;
+  ~ZEL_OpaqueProfileTicket() { plist_free(root); }
+};
+
+namespace {
+
+constexpr char kProductProfilePath[] =
+    "/Library/Printers/Arvex/QRX5/Resources/ProductProfile.plist";
+// A profile is a few kilobytes; anything far larger is not one.
+constexpr long kMaxProfileBytes = 1 << 20;
+
+struct MessageEntry {
+  SInt32 code;
+  const char *text;
+};
+
+// Status texts the driver refers to by code. Plain ASCII, so that they convert to every
+// system encoding.
+constexpr MessageEntry kMessageCatalogue[] = {
+    {2001, "Paper out: load paper into the tray, then press Resume on the printer."},
+    {2002, "Paper jam: open the front cover and remove the jammed paper."},
+    {2003, "Cover open: close the printer cover to continue printing."},
+    {2004, "Toner low: replace the toner cartridge soon."},
+    {2005, "Toner empty: replace the toner cartridge to continue printing."},
+    {2006, "Drum unit near end of life: have a new drum unit ready."},
+    {2007, "Output tray full: remove the printed pages."},
+    {2008, "The printer is offline or cannot be reached."},
+    {2009, "Printer memory full: the page is too complex for the printer."},
+    {2010, "Duplex unit error: check the duplex unit and its connection."},
+    {2011, "Wrong paper size: load paper of the size the job asks for."},
+};
+
+struct FileCloser {
+  void operator()(FILE *file) const { fclose(file); }
+};
+using ScopedFile = std::unique_ptr<FILE, FileCloser>;
+
+bool IsUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+OSStatus ZEL_INF_GetProductProfileAtPathForTesting(const char *path, ZEL_PMTicketRef *outTicket) {
+  if (path == nullptr || outTicket == nullptr) {
+    return paramErr;
+  }
+  *outTicket = nullptr;
+  ScopedFile file(fopen(path, "rb"));
+  if (!file) {
+    return errno == ENOENT ? kZELProfileMissingErr : kZELProfileUnreadableErr;
+  }
+  std::string bytes;
+  char chunk[4096];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    bytes.append(chunk, got);
+    if (bytes.size() > static_cast<size_t>(kMaxProfileBytes)) {
+      return kZELProfileMalformedErr;
+    }
+  }
+  if (ferror(file.get())) {
+    return kZELProfileUnreadableErr;
+  }
+  if (bytes.empty()) {
+    return kZELProfileMalformedErr;
+  }
+  auto ticket = std::make_unique<ZEL_OpaqueProfileTicket>();
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &ticket->root);
+  if (ticket->root == nullptr || plist_get_node_type(ticket->root) != PLIST_DICT) {
+    return kZELProfileMalformedErr;
+  }
+  *outTicket = ticket.release();
+  return noErr;
+}
+
+OSStatus ZEL_INF_GetProductProfile(ZEL_PMTicketRef *outTicket) {
+  return ZEL_INF_GetProductProfileAtPathForTesting(kProductProfilePath, outTicket);
+}
+
+OSStatus ZEL_Utl_PMTicketGetCFString(ZEL_PMTicketRef inTicket, UInt32, UInt32, CFStringRef inKey,
+                                     CFStringRef *outString) {
+  if (inTicket == nullptr || inKey == nullptr || outString == nullptr) {
+    return paramErr;
+  }
+  std::string key(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(inKey),
+                                                                        kCFStringEncodingUTF8)) +
+                      1,
+                  '\0');
+  if (!CFStringGetCString(inKey, key.data(), static_cast<CFIndex>(key.size()),
+                          kCFStringEncodingUTF8)) {
+    return paramErr;
+  }
+  plist_t node = plist_dict_get_item(inTicket->root, key.c_str());
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
+    return kZELNoSuchEntryErr;
+  }
+  char *value = nullptr;
+  plist_get_string_val(node, &value);
+  // The caller keeps the string for the life of the process without releasing it, so it
+  // is handed out as an interned, immortal string.
+  CFStringRef string = value != nullptr ? __CFStringMakeConstantString(value) : nullptr;
+  free(value);
+  if (string == nullptr) {
+    return kZELNoSuchEntryErr;
+  }
+  *outString = string;
+  return noErr;
+}
+
+void ZEL_Utl_PMTicketRelease(ZEL_PMTicketRef inTicket) {
+  std::unique_ptr<ZEL_OpaqueProfileTicket> ticket(inTicket);
+}
+
+OSStatus ZEL_Msg_GetPStringErrMsg(SInt32 inCode, StringPtr outMessage, SInt32 inBufferSize, SInt32,
+                                  SInt32) {
+  if (outMessage == nullptr || inBufferSize < 1) {
+    return paramErr;
+  }
+  for (const MessageEntry &entry : kMessageCatalogue) {
+    if (entry.code != inCode) {
+      continue;
+    }
+    zelcups::ScopedCFTypeRef<CFStringRef> text(
+        CFStringCreateWithCString(nullptr, entry.text, kCFStringEncodingUTF8));
+    if (!text || !CFStringGetPascalString(text.get(), outMessage, inBufferSize,
+                                          CFStringGetSystemEncoding())) {
+      return kZELNoMessageErr;
+    }
+    return noErr;
+  }
+  return kZELNoMessageErr;
+}
+
+StringPtr ZEL_Utl_PLstrcpy(StringPtr outDestination, ConstStr255Param inSource) {
+  if (outDestination != nullptr && inSource != nullptr) {
+    std::memmove(outDestination, inSource, static_cast<size_t>(inSource[0]) + 1);
+  }
+  return outDestination;
+}
+
+CFStringRef ZEL_Utl_CreateEncodedCFString(CFStringRef inPath) {
+  if (inPath == nullptr || CFGetTypeID(inPath) != CFStringGetTypeID()) {
+    return nullptr;
+  }
+  std::string utf8(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(inPath),
+                                                                         kCFStringEncodingUTF8)) +
+                       1,
+                   '\0');
+  if (!CFStringGetCString(inPath, utf8.data(), static_cast<CFIndex>(utf8.size()),
+                          kCFStringEncodingUTF8)) {
+    return nullptr;
+  }
+  utf8.resize(std::strlen(utf8.c_str()));
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(utf8.size() * 3);
+  for (unsigned char c : utf8) {
+    if (IsUnreserved(c)) {
+      encoded.push_back(static_cast<char>(c));
+    } else {
+      encoded.push_back('%');
+      encoded.push_back(kHex[c >> 4]);
+      encoded.push_back(kHex[c & 0x0F]);
+    }
+  }
+  return CFStringCreateWithCString(nullptr, encoded.c_str(), kCFStringEncodingASCII);
+}
