@@ -1,0 +1,243 @@
+/*
+ * PPD keyword reader: tells whether a PPD file belongs to our driver family by its header
+ * keywords, and collects the main keywords that stand outside the option groups.
+ *
+ * The reader knows only the line syntax it needs: one main keyword per line behind one
+ * leading character, an optional option word, a colon and a value that may be quoted.
+ */
+#include "zelcups_common.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// A longer line arrives in pieces of kLineSize - 1 bytes, each read as a line of its own.
+constexpr int kLineSize = 512;
+// Keys and values are cut at kKeyValueSize - 1 bytes.
+constexpr int32_t kKeyValueSize = 256;
+
+constexpr int32_t kNotSeen = 0;
+constexpr int32_t kMatched = 1;
+constexpr int32_t kMismatched = -1;
+
+struct FileCloser {
+  void operator()(FILE *file) const { fclose(file); }
+};
+using FileHolder = std::unique_ptr<FILE, FileCloser>;
+
+struct HeaderCheck {
+  const char *keyword;
+  const char *expected;
+  int32_t state;
+};
+
+bool starts_with(const char *text, const char *prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+bool ends_key(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '"' || c == ':';
+}
+
+bool ends_value(char c) {
+  return c == '\t' || c == '\r' || c == '\n' || c == '"';
+}
+
+const char *skip_run(const char *p, const char *set) {
+  while (*p != '\0' && strchr(set, *p) != nullptr) {
+    ++p;
+  }
+  return p;
+}
+
+// Splits the text behind a line's first character into its main keyword and its value;
+// an option word and its translation stay at the front of the value. Returns the value's
+// length plus 1.
+int32_t zget_key_value(const char *line, char *key, char *value, int32_t capacity) {
+  if (line == nullptr || key == nullptr || value == nullptr || capacity < 1) {
+    return 0;
+  }
+  memset(key, 0, static_cast<size_t>(capacity));
+  memset(value, 0, static_cast<size_t>(capacity));
+  const int32_t limit = capacity - 1;
+
+  const char *p = line;
+  int32_t key_length = 0;
+  while (*p != '\0' && !ends_key(*p) && key_length < limit) {
+    key[key_length++] = *p++;
+  }
+  if (*p == '\0') {
+    return 1;
+  }
+  // The byte that ended the key goes, whatever it is; after a cut that is a byte of the key.
+  ++p;
+  p = skip_run(p, " \t");
+  p = skip_run(p, ":");
+  p = skip_run(p, " \t");
+  p = skip_run(p, "\"");
+
+  int32_t value_length = 0;
+  while (*p != '\0' && !ends_value(*p) && value_length < limit) {
+    value[value_length++] = *p++;
+  }
+  return value_length + 1;
+}
+
+// 0 when the line is not about the keyword, 1 when its value begins with the expected
+// text, -1 when it does not. Only the keyword's length is compared, so a longer keyword
+// that begins with it counts as the same.
+int32_t zPPDValueCheck(const char *line, const char *keyword, const char *expected) {
+  if (line == nullptr) {
+    return kNotSeen;
+  }
+  if (expected == nullptr) {
+    return kMatched;
+  }
+  if (keyword == nullptr || !starts_with(line, keyword)) {
+    return kNotSeen;
+  }
+  std::array<char, kKeyValueSize> key{};
+  std::array<char, kKeyValueSize> value{};
+  zget_key_value(line, key.data(), value.data(), kKeyValueSize);
+  return starts_with(value.data(), expected) ? kMatched : kMismatched;
+}
+
+bool all_matched(const std::array<HeaderCheck, 3> &checks) {
+  for (const HeaderCheck &check : checks) {
+    if (check.state != kMatched) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Runs the header checks still unseen on one line, in order, up to the first that
+// decides. Returns false when a header keyword carries the wrong value.
+bool check_header_line(std::array<HeaderCheck, 3> &checks, const char *line) {
+  for (HeaderCheck &check : checks) {
+    if (check.state != kNotSeen) {
+      continue;
+    }
+    check.state = zPPDValueCheck(line, check.keyword, check.expected);
+    if (check.state == kMismatched) {
+      return false;
+    }
+    if (check.state == kMatched) {
+      break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool zelcups_common_check_pdl_type_by_ppd_file(const char *ppd_path, const char *pdl_type) {
+  PpdOptionRequest request{};
+  request.ppd_path = ppd_path;
+  request.check_header = true;
+  request.pc_file_name = "XVTD";
+  request.manufacturer = "Arvex";
+  request.pdl_type = pdl_type;
+  return zelcups_common_check_and_get_ppd_option_list(request);
+}
+
+bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
+  if (request.ppd_path == nullptr) {
+    return false;
+  }
+  const int32_t capacity = request.option_count != nullptr ? *request.option_count : 0;
+  FileHolder file(fopen(request.ppd_path, "r"));
+  if (!file) {
+    return false;
+  }
+
+  std::array<HeaderCheck, 3> checks{{
+      {"PCFileName", request.pc_file_name, kNotSeen},
+      {"Manufacturer", request.manufacturer, kNotSeen},
+      {"XVPDLType", request.pdl_type, kNotSeen},
+  }};
+  for (HeaderCheck &check : checks) {
+    check.state = (!request.check_header || check.expected == nullptr) ? kMatched : kNotSeen;
+  }
+  bool second_pass = false;
+  bool in_option_group = false;
+  int32_t pair_count = 0;
+
+  std::array<char, kLineSize> buffer{};
+  for (;;) {
+    buffer.fill('\0');
+    if (fgets(buffer.data(), kLineSize, file.get()) == nullptr) {
+      break;
+    }
+    // Comment lines (asterisk and percent sign) and lines that hold nothing but a line end
+    // behind their first character carry no keyword.
+    const auto second = static_cast<unsigned char>(buffer[1]);
+    if (second == '%' || second < 0x20 || second >= 0x80) {
+      continue;
+    }
+    const char *line = buffer.data() + 1;
+
+    if (!second_pass) {
+      if (request.check_header) {
+        if (!check_header_line(checks, line)) {
+          return false;
+        }
+        if (!all_matched(checks)) {
+          continue;
+        }
+      }
+      // The header is settled: collect from the top, this line included.
+      rewind(file.get());
+      second_pass = true;
+      continue;
+    }
+
+    if (request.option_count == nullptr) {
+      continue;
+    }
+    if (strncmp(line, "OpenUI", 6) == 0) {
+      in_option_group = true;
+      continue;
+    }
+    if (in_option_group) {
+      if (strncmp(line, "CloseUI", 7) == 0) {
+        in_option_group = false;
+      }
+      continue;
+    }
+    if (request.key_prefix != nullptr && !starts_with(line, request.key_prefix)) {
+      continue;
+    }
+    std::array<char, kKeyValueSize> key{};
+    std::array<char, kKeyValueSize> value{};
+    zget_key_value(line, key.data(), value.data(), kKeyValueSize);
+    if (request.options != nullptr) {
+      if (pair_count >= capacity) {
+        return false;
+      }
+      request.options[pair_count].key = strdup(key.data());
+      request.options[pair_count].value = strdup(value.data());
+    }
+    if (pair_count == INT32_MAX) {
+      return false;
+    }
+    ++pair_count;
+  }
+
+  // A read error (a directory opens fine on Linux, but cannot be read) is no end of file:
+  // a file we could not read has not been shown to belong to the family or to hold no pairs.
+  if (ferror(file.get()) != 0) {
+    return false;
+  }
+  if (!all_matched(checks)) {
+    return false;
+  }
+  if (request.option_count != nullptr) {
+    *request.option_count = pair_count;
+  }
+  return true;
+}
