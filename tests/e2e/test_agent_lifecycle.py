@@ -1,0 +1,108 @@
+"""The agent's life in a real scheduler and session bus: start-up, idling, quitting, and
+surviving what the queues and the PPD folder do around it."""
+
+import os
+import shutil
+import signal
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zelcups_e2e import (  # noqa: E402
+    PPD_DIR,
+    QUIT_SIGNALS,
+    TICK_SECONDS,
+    add_queue,
+    check,
+    device_uris,
+    main,
+    notification_calls,
+    remove_profile,
+    remove_queue,
+)
+
+# Long enough for the tick at start, the next one and one more.
+TWO_TICKS = 2 * TICK_SECONDS + 1.0
+# A busy or spinning loop uses a whole core; an idle agent a few milliseconds for its
+# start-up and its status reads.
+IDLE_CPU_LIMIT = 0.5
+
+
+def quit_cleanly(agent):
+    status, seconds = agent.stop(signal.SIGTERM)
+    check(status == 0, f"{agent.label} quit with {agent.describe_status()}, expected 0")
+    check(seconds < 1.0, f"{agent.label} took {seconds:.2f}s to quit")
+
+
+def test_idle(run):
+    # Queues that exist before the agent starts belong to its first snapshot and are never
+    # re-pointed.
+    add_queue("Office", "arvex-qrx5", "socket://10.0.0.5")
+    add_queue("Lobby", "other-maker", "lpd://10.0.0.6/queue")
+    before = device_uris()
+
+    agent = run.start_agent()
+    agent.wait_ready()
+    agent.stay_alive(TWO_TICKS)
+
+    check(device_uris() == before, f"queues changed while idle: {before} -> {device_uris()}")
+    check(notification_calls("Notify") == [], f"idle agent showed {notification_calls()}")
+    cpu = agent.cpu_seconds()
+    check(cpu < IDLE_CPU_LIMIT, f"idle agent used {cpu:.2f}s of CPU in {TWO_TICKS:g}s")
+    quit_cleanly(agent)
+
+
+def test_quit_requests(run):
+    for i, sig in enumerate(QUIT_SIGNALS):
+        agent = run.start_agent()
+        agent.wait_ready()
+        status, seconds = agent.stop(sig)
+        check(status == 0, f"row {i}: {sig.name} ended the agent with {agent.describe_status()}")
+        check(seconds < 1.0, f"row {i}: {sig.name} took {seconds:.2f}s to end the agent")
+
+
+def test_missing_ppd_dir(run):
+    shutil.rmtree(PPD_DIR)
+    agent = run.start_agent()
+    agent.wait_ready()
+    agent.stay_alive(TWO_TICKS)
+
+    # The folder coming (back) while the agent runs is a change like any other.
+    os.mkdir(PPD_DIR, 0o755)
+    add_queue("Office", "arvex-qrx5")
+    agent.stay_alive(TWO_TICKS)
+    quit_cleanly(agent)
+
+
+def test_no_profile(run):
+    # Without a product profile the agent has no notification object and goes on.
+    remove_profile()
+    agent = run.start_agent()
+    agent.wait_ready()
+    agent.stay_alive(TICK_SECONDS + 1.0)
+    quit_cleanly(agent)
+
+
+def test_queue_churn(run):
+    agent = run.start_agent()
+    agent.wait_ready()
+    # Each step lands between ticks, inside one, or with another step in the same tick;
+    # whatever the agent finds when it looks, it must go on.
+    steps = [
+        lambda: add_queue("Office", "arvex-qrx5", "socket://10.0.0.5"),
+        lambda: add_queue("Lobby", "other-maker", "ipp://10.0.0.6/ipp/print"),
+        lambda: add_queue("Annex", "arvex-qrx5", "lpd://[fe80::1]/queue"),
+        lambda: remove_queue("Office"),
+        lambda: add_queue("Office", "other-maker", "socket://10.0.0.7"),
+        lambda: remove_queue("Annex"),
+        lambda: remove_queue("Lobby"),
+    ]
+    for i, step in enumerate(steps):
+        step()
+        agent.stay_alive(TICK_SECONDS / 2 if i % 2 else 0.1)
+    agent.stay_alive(TWO_TICKS)
+    check(list(device_uris()) == ["Office"], f"queues left: {device_uris()}")
+    quit_cleanly(agent)
+
+
+if __name__ == "__main__":
+    main(globals())

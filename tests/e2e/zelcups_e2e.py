@@ -1,0 +1,393 @@
+"""Helpers for end-to-end tests of the agent, run inside scripts/sandbox.
+
+A test file defines functions named test_* that take one argument, a Run, and calls
+main(globals()) at the bottom. Run it as
+
+    scripts/sandbox /usr/bin/python3 tests/e2e/FILE.py --agent build/agent/zelcups-agent [NAME...]
+
+Each named case (all when none is named) runs in turn; a failing case prints its
+traceback, the output of every agent it started, and the scheduler's and the notification
+double's logs. Always /usr/bin/python3: the notification double and python3-dbus live
+there, not in whatever interpreter PATH offers.
+"""
+
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURES = os.path.normpath(os.path.join(HERE, "..", "fixtures"))
+PPD_DIR = "/etc/cups/ppd"
+DRIVER_DIR = "/Library/Printers/Arvex/QRX5"
+PROFILE_PATH = DRIVER_DIR + "/Resources/ProductProfile.plist"
+PLUGIN_PATH = DRIVER_DIR + "/Libs/libinfo.dylib"
+PROFILE_KEY = "com.arvex.driver.QRX5.NotificationObject"
+NOTIFICATIONS_NAME = "org.freedesktop.Notifications"
+NOTIFICATIONS_PATH = "/org/freedesktop/Notifications"
+
+# The agent's fixed watcher period; tests that wait for "nothing happened" wait whole
+# periods of it.
+TICK_SECONDS = 3.0
+QUIT_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+class TestFailure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise TestFailure(message)
+
+
+# --- waiting --------------------------------------------------------------------------
+
+
+def wait_for(condition, timeout, what, interval=0.05):
+    """Polls condition() until it returns a true value, which is returned; fails with
+    `what` in the message after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise TestFailure(f"timed out after {timeout:g}s waiting for {what}")
+        time.sleep(interval)
+
+
+# --- commands -------------------------------------------------------------------------
+
+
+def run(*argv, check_status=True):
+    """Runs a command in the C locale and returns its standard output."""
+    env = dict(os.environ, LC_ALL="C", LANG="C")
+    done = subprocess.run(
+        argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True
+    )
+    if check_status and done.returncode != 0:
+        raise TestFailure(
+            f"{' '.join(argv)} ended with status {done.returncode}:\n"
+            f"{done.stdout}{done.stderr}"
+        )
+    return done.stdout
+
+
+# --- queues ---------------------------------------------------------------------------
+
+
+def fixture_ppd(name):
+    """Path of a fixture PPD: "arvex-qrx5" (the driver family) or "other-maker"."""
+    path = os.path.join(FIXTURES, "ppd", name + ".ppd")
+    check(os.path.isfile(path), f"no fixture PPD {path}")
+    return path
+
+
+def add_queue(name, ppd="arvex-qrx5", device_uri="socket://10.0.0.5"):
+    """Adds (or modifies) a queue with a fixture PPD (a name) or a PPD file (a path); the
+    scheduler copies the PPD to /etc/cups/ppd/NAME.ppd."""
+    path = ppd if os.path.sep in ppd else fixture_ppd(ppd)
+    run("lpadmin", "-p", name, "-E", "-v", device_uri, "-P", path)
+
+
+def remove_queue(name):
+    run("lpadmin", "-x", name)
+
+
+def device_uris():
+    """Every queue's device URI, by queue name."""
+    uris = {}
+    for line in run("lpstat", "-v", check_status=False).splitlines():
+        prefix, sep, uri = line.partition(": ")
+        if sep and prefix.startswith("device for "):
+            uris[prefix[len("device for ") :]] = uri.strip()
+    return uris
+
+
+def device_uri(name):
+    """The queue's device URI, or None when there is no such queue."""
+    return device_uris().get(name)
+
+
+def remove_all_queues():
+    for name in device_uris():
+        remove_queue(name)
+
+
+# --- driver directory -----------------------------------------------------------------
+
+
+def write_profile(notification_object):
+    """Installs a product profile naming `notification_object`."""
+    os.makedirs(os.path.dirname(PROFILE_PATH), exist_ok=True)
+    with open(PROFILE_PATH, "w", encoding="utf-8") as f:
+        f.write(
+            '<?xml version="1.0" encoding="UTF-8"?>\n'
+            '<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" '
+            '"http://www.apple.com/DTDs/PropertyList-1.0.dtd">\n'
+            '<plist version="1.0">\n<dict>\n'
+            f"\t<key>{PROFILE_KEY}</key>\n\t<string>{notification_object}</string>\n"
+            "</dict>\n</plist>\n"
+        )
+
+
+def remove_profile():
+    if os.path.exists(PROFILE_PATH):
+        os.unlink(PROFILE_PATH)
+
+
+def install_plugin(path):
+    """Places a built test plug-in where the agent loads the driver's info plug-in."""
+    os.makedirs(os.path.dirname(PLUGIN_PATH), exist_ok=True)
+    shutil.copyfile(path, PLUGIN_PATH)
+
+
+# --- notification double --------------------------------------------------------------
+
+
+def _plain(value):
+    """dbus-python values as plain Python values."""
+    import dbus
+
+    if isinstance(value, (dbus.String, dbus.ObjectPath, dbus.Signature)):
+        return str(value)
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    if isinstance(value, (dbus.Double,)):
+        return float(value)
+    if isinstance(value, (int, dbus.Byte)):
+        return int(value)
+    if isinstance(value, dict):
+        return {_plain(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+def _mock():
+    import dbus
+
+    bus = dbus.SessionBus()
+    return dbus.Interface(
+        bus.get_object(NOTIFICATIONS_NAME, NOTIFICATIONS_PATH), "org.freedesktop.DBus.Mock"
+    )
+
+
+def notification_calls(method=None):
+    """The calls the notification double recorded, oldest first, as (method, [args]);
+    only those of `method` when it is given."""
+    calls = [(_plain(name), _plain(args)) for _, name, args in _mock().GetCalls()]
+    return [c for c in calls if method is None or c[0] == method]
+
+
+def clear_notification_calls():
+    _mock().ClearCalls()
+
+
+def bus_connection_pids():
+    """Process ids of every connection on the session bus."""
+    import dbus
+
+    bus = dbus.SessionBus()
+    proxy = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+    daemon = dbus.Interface(proxy, "org.freedesktop.DBus")
+    pids = set()
+    for name in daemon.ListNames():
+        if name.startswith(":"):
+            try:
+                pids.add(int(daemon.GetConnectionUnixProcessID(name)))
+            except dbus.DBusException:
+                pass  # gone meanwhile
+    return pids
+
+
+# --- the agent ------------------------------------------------------------------------
+
+
+def _signal_mask(pid, field):
+    with open(f"/proc/{pid}/status", encoding="ascii") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1], 16)
+    return 0
+
+
+class Agent:
+    """One run of the agent binary (or of any command standing in for it), its output
+    kept in a file."""
+
+    def __init__(self, argv, label):
+        self.argv = list(argv)
+        if os.path.sep in self.argv[0]:
+            # It runs from /, so that it holds no folder of the tree open.
+            self.argv[0] = os.path.abspath(self.argv[0])
+        self.label = label
+        self.status = None
+        self._log = tempfile.NamedTemporaryFile(prefix="agent-", suffix=".log", delete=False)
+        self.process = subprocess.Popen(
+            self.argv,
+            stdin=subprocess.DEVNULL,
+            stdout=self._log,
+            stderr=subprocess.STDOUT,
+            cwd="/",
+        )
+        self.pid = self.process.pid
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def catches_quit_signals(self):
+        """True once the agent handles every quit request (a handler, or the signal blocked
+        for a signalfd), so that a signal sent from now on asks it to quit instead of
+        killing it."""
+        try:
+            handled = _signal_mask(self.pid, "SigCgt") | _signal_mask(self.pid, "SigBlk")
+        except OSError:
+            return False
+        return all(handled & (1 << (int(s) - 1)) for s in QUIT_SIGNALS)
+
+    def wait_ready(self, timeout=10.0):
+        wait_for(
+            lambda: self.catches_quit_signals() or not self.alive(),
+            timeout,
+            f"{self.label} to install its quit handlers",
+        )
+        check(self.alive(), f"{self.label} ended during start-up: {self.describe_status()}")
+
+    def cpu_seconds(self):
+        """User plus system CPU time consumed so far."""
+        with open(f"/proc/{self.pid}/stat", encoding="ascii") as f:
+            fields = f.read().rpartition(")")[2].split()
+        # Fields 14 and 15 of stat(5); the split starts at field 3.
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def stay_alive(self, seconds):
+        """Watches the agent for `seconds`, failing at once should it end."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            check(self.alive(), f"{self.label} ended: {self.describe_status()}")
+            time.sleep(0.05)
+
+    def stop(self, sig=signal.SIGTERM, timeout=5.0):
+        """Sends `sig`, waits for the end and returns (status, seconds it took). A process
+        still running after `timeout` is killed and the test fails."""
+        start = time.monotonic()
+        if self.alive():
+            self.process.send_signal(sig)
+        try:
+            self.status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.status = self.process.wait()
+            raise TestFailure(f"{self.label} ignored {sig.name} for {timeout:g}s")
+        return self.status, time.monotonic() - start
+
+    def describe_status(self):
+        status = self.process.poll()
+        if status is None:
+            return "still running"
+        if status < 0:
+            return f"killed by {signal.Signals(-status).name}"
+        return f"exit status {status}"
+
+    def output(self):
+        self._log.flush()
+        with open(self._log.name, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def kill(self):
+        if self.alive():
+            self.process.kill()
+            self.process.wait()
+
+
+# --- running cases --------------------------------------------------------------------
+
+
+class Run:
+    """What one case works with: the agent command line and every agent it started."""
+
+    def __init__(self, agent_argv):
+        self.agent_argv = agent_argv
+        self.agents = []
+
+    def start_agent(self):
+        agent = Agent(self.agent_argv, f"agent #{len(self.agents) + 1}")
+        self.agents.append(agent)
+        return agent
+
+    def finish(self):
+        for agent in self.agents:
+            agent.kill()
+
+
+def _print_file(title, path, tail_lines=60):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return
+    print(f"---- {title} ({path}) ----")
+    print("\n".join(lines[-tail_lines:]) if lines else "(empty)")
+
+
+def _report_failure(run_):
+    for agent in run_.agents:
+        print(f"---- output of {agent.label}, pid {agent.pid}, {agent.describe_status()} ----")
+        text = agent.output()
+        print(text if text else "(no output)")
+    _print_file("scheduler error log", "/var/log/cups/error_log")
+    state = os.environ.get("ZELCUPS_SANDBOX_DIR", "/run/zelcups-sandbox")
+    _print_file("notification double", os.path.join(state, "notifications.out"))
+
+
+def _reset_between_cases():
+    # A case may have removed the PPD folder or left queues behind; the next one starts
+    # from what the sandbox set up.
+    if not os.path.isdir(PPD_DIR):
+        os.mkdir(PPD_DIR, 0o755)
+    remove_all_queues()
+    clear_notification_calls()
+
+
+def main(namespace):
+    import argparse
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--agent", required=True, help="agent command line (shell words)")
+    parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
+    args = parser.parse_args()
+
+    if os.environ.get("ZELCUPS_SANDBOX") != "1":
+        sys.exit("these tests run only inside scripts/sandbox")
+    cases = {n[len("test_") :]: f for n, f in namespace.items() if n.startswith("test_")}
+    names = args.cases or list(cases)
+    unknown = [n for n in names if n not in cases]
+    if unknown:
+        sys.exit(f"no such case: {', '.join(unknown)}; known: {', '.join(cases)}")
+
+    failed = []
+    for i, name in enumerate(names):
+        if i:
+            _reset_between_cases()
+        run_ = Run(shlex.split(args.agent))
+        started = time.monotonic()
+        try:
+            cases[name](run_)
+            print(f"PASS {name} ({time.monotonic() - started:.1f}s)", flush=True)
+        except Exception:  # every kind of failure is reported the same way
+            failed.append(name)
+            print(f"FAIL {name} ({time.monotonic() - started:.1f}s)")
+            traceback.print_exc(file=sys.stdout)
+            _report_failure(run_)
+            sys.stdout.flush()
+        finally:
+            run_.finish()
+    print(f"{len(names) - len(failed)} of {len(names)} cases passed")
+    sys.exit(1 if failed else 0)
