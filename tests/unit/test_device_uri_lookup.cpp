@@ -124,7 +124,8 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// Reads one HTTP request; returns its body, handling Content-Length and chunked bodies.
+// Reads one HTTP request and returns its body; libcups sends a request without a
+// document with a Content-Length.
 bool ReadHttpRequest(int fd, std::string &body) {
   std::string data;
   char buffer[65536];
@@ -148,28 +149,6 @@ bool ReadHttpRequest(int fd, std::string &body) {
   }
   data.erase(0, header_end + 4);
 
-  if (header.find("transfer-encoding: chunked") != std::string::npos) {
-    body.clear();
-    for (;;) {
-      size_t line_end;
-      while ((line_end = data.find("\r\n")) == std::string::npos) {
-        if (!fill()) {
-          return false;
-        }
-      }
-      const size_t chunk = std::strtoul(data.c_str(), nullptr, 16);
-      while (data.size() < line_end + 2 + chunk + 2) {
-        if (!fill()) {
-          return false;
-        }
-      }
-      body.append(data, line_end + 2, chunk);
-      data.erase(0, line_end + 2 + chunk + 2);
-      if (chunk == 0) {
-        return true;
-      }
-    }
-  }
   const size_t length_at = header.find("content-length:");
   if (length_at == std::string::npos) {
     return false;
