@@ -73,9 +73,9 @@ IppHolder zCreateGetPrintersRequest() {
   return request;
 }
 
-// Printer names are unique in the scheduler, so at most one printer matches. Should a
-// responder repeat a name, the last match wins and the earlier copy is not leaked.
-// matched tells a found URI whose copy could not be made apart from no URI at all.
+// Printer names are unique in the scheduler, so at most one printer matches; should a
+// responder repeat a name, the last match wins and the earlier copy is freed. matched
+// tells a URI whose copy could not be allocated (found stays null) from no URI at all.
 void zFindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, bool &matched) {
   for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute != nullptr;
        attribute = ippNextAttribute(response)) {
