@@ -1,0 +1,128 @@
+// Network connection-type resolution: IPv4 or name against IPv6, from the device URI.
+
+#include "connection_type.h"
+
+#include "zelcups_common.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view kVersionPrefix = "v1.";
+constexpr std::string_view kBracketedVersionPrefix = "[v1.";
+constexpr std::size_t kMaxPortDigits = 5;
+
+struct AddrinfoFree {
+  void operator()(addrinfo *list) const { freeaddrinfo(list); }
+};
+
+// Only whether the name has an IPv6 address matters; the addresses are not used.
+bool zHasIpv6Address(const std::string &host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *list = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) {
+    return false;
+  }
+  std::unique_ptr<addrinfo, AddrinfoFree> holder(list);
+  return true;
+}
+
+// "v1.host/..." or "v1.host+zone/...": a host name meant as IPv6 but written without the
+// brackets that the rest of the agent recognises. When the name has an IPv6 address the
+// URI gets them, "[v1.host+zone]/...", two bytes longer. Returns whether it is IPv6.
+bool zBracketVersionedHost(char *device_uri, std::size_t prefix_length) {
+  const std::string_view uri(device_uri);
+  const std::string_view remainder = uri.substr(prefix_length);
+  const std::size_t slash = remainder.find('/');
+  if (slash == std::string_view::npos) {
+    return false;
+  }
+  std::string_view host = remainder.substr(kVersionPrefix.size(), slash - kVersionPrefix.size());
+  host = host.substr(0, host.find('+'));  // the zone is not part of the name
+  if (!zHasIpv6Address(std::string(host))) {
+    return false;
+  }
+
+  std::string rewritten;
+  rewritten.reserve(uri.size() + 2);
+  rewritten.append(uri.substr(0, prefix_length));
+  rewritten.push_back('[');
+  rewritten.append(remainder.substr(0, slash));
+  rewritten.push_back(']');
+  rewritten.append(remainder.substr(slash));
+  std::memcpy(device_uri, rewritten.c_str(), rewritten.size() + 1);
+  return true;
+}
+
+CFStringRef zResolveConnectionType(char *device_uri, std::size_t prefix_length) {
+  const CFStringRef lpr = CFSTR("ZEL_QRX5_LPR");
+  const CFStringRef lpr_v6 = CFSTR("ZEL_QRX5_LPRv6");
+  char *remainder = device_uri + prefix_length;
+
+  // Classification only: with separators 0 the text is left as it is.
+  if (zelcups_common_check_ipv6_address(remainder, 0, 0, nullptr, nullptr, nullptr)) {
+    // The colon of a port would otherwise make every "host:631" printer an IPv6 one.
+    return z_IsHostWithPort(remainder) ? lpr : lpr_v6;
+  }
+  // Any colon has been handled above, so what is left to look up is a host name.
+  if (!std::string_view(remainder).starts_with(kVersionPrefix)) {
+    return lpr;
+  }
+  return zBracketVersionedHost(device_uri, prefix_length) ? lpr_v6 : lpr;
+}
+
+}  // namespace
+
+bool z_IsHostWithPort(const char *remainder) {
+  if (remainder == nullptr) {
+    return false;
+  }
+  const std::string_view text(remainder);
+  if (text.find(kBracketedVersionPrefix) != std::string_view::npos) {
+    return false;
+  }
+  const std::string_view host = text.substr(0, text.find('/'));
+  const std::size_t colon = host.find(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    return false;
+  }
+  const std::string_view name = host.substr(0, colon);
+  const std::string_view port = host.substr(colon + 1);
+  if (name.find('[') != std::string_view::npos) {
+    return false;
+  }
+  return !port.empty() && port.size() <= kMaxPortDigits &&
+         std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **connection_type) {
+  if (device_uri == nullptr || prefix == nullptr || connection_type == nullptr) {
+    return -1;
+  }
+  // The caller matched the prefix already; a shorter URI would send us past its end.
+  const std::size_t prefix_length = std::strlen(prefix);
+  if (strnlen(device_uri, prefix_length) < prefix_length) {
+    return -1;
+  }
+
+  const CFStringRef type = zResolveConnectionType(device_uri, prefix_length);
+  char *text = nullptr;
+  const int32_t status = zelcups_common_cfstring_to_cstring(type, &text);
+  if (status != 0) {
+    return status;
+  }
+  if (text == nullptr) {
+    return -1;
+  }
+  *connection_type = text;
+  return 0;
+}

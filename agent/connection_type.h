@@ -1,0 +1,21 @@
+// Network connection-type resolution for the "lpd://", "socket://" and "ipp://" queues.
+#ifndef ZELCUPS_AGENT_CONNECTION_TYPE_H
+#define ZELCUPS_AGENT_CONNECTION_TYPE_H
+
+#include <cstdint>
+
+// Decides between "ZEL_QRX5_LPR" and "ZEL_QRX5_LPRv6" for the device URI behind prefix
+// and hands out a malloc()ed copy of it through connection_type. A "v1." host name that
+// resolves to an IPv6 address is put into brackets in place, which lengthens device_uri by
+// exactly 2 bytes: the caller's buffer needs that room beyond the terminator.
+// 0 on success; -1 for a null device_uri, prefix or connection_type, or when the type
+// cannot be converted. connection_type is not written on failure.
+int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **connection_type);
+
+// True when the host part of remainder (the text up to its first "/") is an IPv4 address
+// or a name followed by ":" and a port number. Such a host is not IPv6, although the
+// IPv6 test of the common module counts any colon as one; the watcher shares this test
+// so that it writes the address of such a queue unchanged.
+bool z_IsHostWithPort(const char *remainder);
+
+#endif

@@ -1,0 +1,142 @@
+// Device URI lookup: one CUPS-Get-Printers exchange with the local scheduler.
+
+#include "zelcups_common.h"
+
+#include <cups/cups.h>
+#include <cups/language.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+constexpr ipp_op_t kGetPrintersOperation = static_cast<ipp_op_t>(0x4002);
+constexpr int kRequestId = 1;
+constexpr const char *kResource = "/";
+constexpr std::string_view kPrinterNameAttribute = "printer-name";
+constexpr std::string_view kDeviceUriAttribute = "device-uri";
+
+// Asked for in this order; the response lists each printer's values in the same order,
+// which is what lets the URI be taken from the attribute right after the name.
+constexpr std::array<const char *, 2> pGetAttrInfoStringTable = {
+    "printer-name",
+    "device-uri",
+};
+
+struct HttpClose {
+  void operator()(http_t *http) const { httpClose(http); }
+};
+using HttpHolder = std::unique_ptr<http_t, HttpClose>;
+
+struct IppDelete {
+  void operator()(ipp_t *ipp) const { ippDelete(ipp); }
+};
+using IppHolder = std::unique_ptr<ipp_t, IppDelete>;
+
+bool zIsAttribute(ipp_attribute_t *attribute, std::string_view name, ipp_tag_t value_tag) {
+  const char *attribute_name = ippGetName(attribute);
+  return attribute_name != nullptr && name == attribute_name &&
+         ippGetValueTag(attribute) == value_tag;
+}
+
+// httpConnectEncrypt is deprecated in libcups 2.x, but it is the call that takes the
+// library's defaults for server, port and encryption without extra policy of our own.
+http_t *zConnectToScheduler() {
+  const http_encryption_t encryption = cupsEncryption();
+  const int port = ippPort();
+  const char *server = cupsServer();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return httpConnectEncrypt(server, port, encryption);
+#pragma GCC diagnostic pop
+}
+
+IppHolder zCreateGetPrintersRequest() {
+  IppHolder request(ippNew());
+  if (!request) {
+    return nullptr;
+  }
+  ippSetOperation(request.get(), kGetPrintersOperation);
+  ippSetRequestId(request.get(), kRequestId);
+
+  cups_lang_t *language = cupsLangGet(nullptr);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_CHARSET, "attributes-charset", nullptr,
+               cupsLangEncoding(language));
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_LANGUAGE, "attributes-natural-language",
+               nullptr, language != nullptr ? language->language : nullptr);
+  ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                static_cast<int>(pGetAttrInfoStringTable.size()), nullptr,
+                pGetAttrInfoStringTable.data());
+  return request;
+}
+
+// Printer names are unique in the scheduler, so at most one printer matches; should a
+// responder repeat a name, the last match wins and the earlier copy is freed. matched
+// tells a URI whose copy could not be allocated (found stays null) from no URI at all.
+void zFindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, bool &matched) {
+  for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute != nullptr;
+       attribute = ippNextAttribute(response)) {
+    if (ippGetGroupTag(attribute) != IPP_TAG_PRINTER) {
+      continue;
+    }
+    if (!zIsAttribute(attribute, kPrinterNameAttribute, IPP_TAG_NAME)) {
+      continue;
+    }
+    const char *printer_name = ippGetString(attribute, 0, nullptr);
+    if (printer_name == nullptr || queue_name != printer_name) {
+      continue;
+    }
+    // The following attribute is consumed here either way: the walk resumes behind it.
+    ipp_attribute_t *next = ippNextAttribute(response);
+    if (next == nullptr) {
+      break;
+    }
+    if (!zIsAttribute(next, kDeviceUriAttribute, IPP_TAG_URI)) {
+      continue;
+    }
+    const char *uri = ippGetString(next, 0, nullptr);
+    if (uri == nullptr) {
+      continue;
+    }
+    std::free(found);
+    found = strdup(uri);
+    matched = true;
+  }
+}
+
+}  // namespace
+
+extern "C" int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue_name,
+                                                               char **device_uri) {
+  if (queue_name == nullptr || device_uri == nullptr) {
+    return -1;
+  }
+
+  // A connection of our own for each lookup, closed on return; nothing reuses it.
+  HttpHolder http(zConnectToScheduler());
+  if (!http) {
+    return -1;
+  }
+
+  IppHolder request = zCreateGetPrintersRequest();
+  if (!request) {
+    return -1;
+  }
+
+  // cupsDoFileRequest takes the request over and deletes it, whatever the outcome.
+  IppHolder response(cupsDoFileRequest(http.get(), request.release(), kResource, nullptr));
+  if (!response) {
+    return -1;
+  }
+
+  char *found = nullptr;
+  bool matched = false;
+  zFindDeviceUri(response.get(), queue_name, found, matched);
+  if (matched) {
+    *device_uri = found;
+  }
+  return 0;
+}
