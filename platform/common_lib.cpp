@@ -52,6 +52,24 @@ struct FileCloser {
 };
 using ScopedFile = std::unique_ptr<FILE, FileCloser>;
 
+// The string's UTF-8 text; false when it has none (not a string object).
+bool CopyUTF8(CFStringRef string, std::string *utf8) {
+  if (string == nullptr || CFGetTypeID(string) != CFStringGetTypeID()) {
+    return false;
+  }
+  std::string buffer(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(
+                         CFStringGetLength(string), kCFStringEncodingUTF8)) +
+                         1,
+                     '\0');
+  if (!CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()),
+                          kCFStringEncodingUTF8)) {
+    return false;
+  }
+  buffer.resize(std::strlen(buffer.c_str()));
+  *utf8 = std::move(buffer);
+  return true;
+}
+
 bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '_' || c == '~';
@@ -98,15 +116,8 @@ OSStatus ZEL_INF_GetProductProfile(ZEL_PMTicketRef *outTicket) {
 
 OSStatus ZEL_Utl_PMTicketGetCFString(ZEL_PMTicketRef inTicket, UInt32, UInt32, CFStringRef inKey,
                                      CFStringRef *outString) {
-  if (inTicket == nullptr || inKey == nullptr || outString == nullptr) {
-    return paramErr;
-  }
-  std::string key(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(inKey),
-                                                                        kCFStringEncodingUTF8)) +
-                      1,
-                  '\0');
-  if (!CFStringGetCString(inKey, key.data(), static_cast<CFIndex>(key.size()),
-                          kCFStringEncodingUTF8)) {
+  std::string key;
+  if (inTicket == nullptr || outString == nullptr || !CopyUTF8(inKey, &key)) {
     return paramErr;
   }
   plist_t node = plist_dict_get_item(inTicket->root, key.c_str());
@@ -158,18 +169,10 @@ StringPtr ZEL_Utl_PLstrcpy(StringPtr outDestination, ConstStr255Param inSource) 
 }
 
 CFStringRef ZEL_Utl_CreateEncodedCFString(CFStringRef inPath) {
-  if (inPath == nullptr || CFGetTypeID(inPath) != CFStringGetTypeID()) {
+  std::string utf8;
+  if (!CopyUTF8(inPath, &utf8)) {
     return nullptr;
   }
-  std::string utf8(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(inPath),
-                                                                         kCFStringEncodingUTF8)) +
-                       1,
-                   '\0');
-  if (!CFStringGetCString(inPath, utf8.data(), static_cast<CFIndex>(utf8.size()),
-                          kCFStringEncodingUTF8)) {
-    return nullptr;
-  }
-  utf8.resize(std::strlen(utf8.c_str()));
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string encoded;
   encoded.reserve(utf8.size() * 3);

@@ -12,6 +12,7 @@
 #include "agent_context.h"
 #include "printer_setup_testing.h"
 #include "zelcups/compat_testing.h"
+#include "scoped_temp_dir.h"
 
 namespace {
 
@@ -24,9 +25,8 @@ void RecordQueue(const char *name) {
 class WatcherTest : public testing::Test {
  protected:
   void SetUp() override {
-    char dir_template[] = "/tmp/zelwatchXXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    dir_ = dir_template;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     ppd_ = dir_ + "/ppd";
     ASSERT_EQ(mkdir(ppd_.c_str(), 0755), 0);
     PrinterSetup_SetPPDDirectoryForTesting(ppd_.c_str());
@@ -38,7 +38,6 @@ class WatcherTest : public testing::Test {
     PrinterSetup_TerminateNotify(&context_);
     PrinterSetup_SetPPDDirectoryForTesting(nullptr);
     PrinterSetup_SetQueueHandlerForTesting(nullptr);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 
   void SetTime(const std::string &path, time_t sec, long nsec) {
@@ -53,6 +52,7 @@ class WatcherTest : public testing::Test {
   }
   void Tick() { z_CallbackForPrinterSetup(nullptr, &context_); }
 
+  ScopedTempDir temp_;
   std::string dir_, ppd_;
   AgentContext context_{};
 };

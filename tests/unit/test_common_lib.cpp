@@ -11,6 +11,7 @@
 #include "CommonLib.h"
 #include "common_lib_testing.h"
 #include "zelcups/scoped_cf.h"
+#include "scoped_temp_dir.h"
 
 using zelcups::ScopedCFTypeRef;
 
@@ -21,14 +22,13 @@ namespace {
 class ProfileTest : public testing::Test {
  protected:
   void SetUp() override {
-    char dir_template[] = "/tmp/zelprofileXXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    dir_ = dir_template;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     path_ = dir_ + "/ProductProfile.plist";
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   void Write(const std::string &text) { std::ofstream(path_, std::ios::binary) << text; }
 
+  ScopedTempDir temp_;
   std::string dir_, path_;
 };
 

@@ -13,17 +13,16 @@
 
 #include "queue_list_testing.h"
 #include "zelcups_common.h"
+#include "scoped_temp_dir.h"
 
 namespace {
 
 class QueueListTest : public testing::Test {
  protected:
   void SetUp() override {
-    char dir_template[] = "/tmp/zelqueuesXXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    dir_ = dir_template;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   std::string Path(const std::string &name) const { return dir_ + "/" + name; }
   void Touch(const std::string &name, time_t sec = 0, long nsec = 0) {
@@ -65,6 +64,7 @@ class QueueListTest : public testing::Test {
     return queues;
   }
 
+  ScopedTempDir temp_;
   std::string dir_;
 };
 
