@@ -26,6 +26,7 @@ from zelcups_e2e import (  # noqa: E402
     add_queue,
     check,
     clear_notification_calls,
+    gvariant_string,
     main,
     notices,
     post_status,
@@ -70,8 +71,7 @@ def check_notice_form(args, where):
 class NoticeLog:
     """Splits the notification double's record into the notices of successive rows."""
 
-    def __init__(self, sentinel_object=OBJECT):
-        self.sentinel_object = sentinel_object
+    def __init__(self):
         self.consumed = 0
         self.sentinels = 0
 
@@ -102,7 +102,7 @@ class NoticeLog:
         for post in posts:
             post_status(*post)
         text, user_info = self.sentinel_user_info()
-        post_status(self.sentinel_object, user_info)
+        post_status(OBJECT, user_info)
         return self.until_sentinel(text)
 
 
@@ -126,21 +126,22 @@ def ay(data):
     return "[" + ", ".join(f"byte 0x{b:02x}" for b in data) + "]" if data else "@ay []"
 
 
-def gstr(text):
-    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
-
-
 def show(message, extra=""):
     """User info of state 1000 with a message given as GVariant text."""
     return f"{{'State': <int32 1000>, 'Message': <{message}>{extra}}}"
 
 
+def show_text(text):
+    """User info of state 1000 with a message string."""
+    return show(gvariant_string(text))
+
+
 def with_state(state, text):
-    return f"{{'State': <{state}>, 'Message': <{gstr(text)}>}}"
+    return f"{{'State': <{state}>, 'Message': <{gvariant_string(text)}>}}"
 
 
 def with_code(code, message=None):
-    text = f", 'Message': <{gstr(message)}>" if message is not None else ""
+    text = f", 'Message': <{gvariant_string(message)}>" if message is not None else ""
     return f"{{'State': <int32 1000>, 'MessageCode': <{code}>{text}}}"
 
 
@@ -177,15 +178,15 @@ RULES = [
     ("code boolean", [(OBJECT, with_code("true", "c4"))], ["c4"]),
     ("code string, no message", [(OBJECT, with_code("'2004'"))], []),
     # Message strings: at most 254 bytes, never cut short.
-    ("message of 254 bytes", [(OBJECT, show(gstr("m" * 254)))], ["m" * 254]),
-    ("message of 255 bytes", [(OBJECT, show(gstr("m" * 255)))], []),
-    ("message of 2000 bytes", [(OBJECT, show(gstr("m" * 2000)))], []),
-    ("message of 127 two-byte letters", [(OBJECT, show(gstr("é" * 127)))], ["é" * 127]),
+    ("message of 254 bytes", [(OBJECT, show_text("m" * 254))], ["m" * 254]),
+    ("message of 255 bytes", [(OBJECT, show_text("m" * 255))], []),
+    ("message of 2000 bytes", [(OBJECT, show_text("m" * 2000))], []),
+    ("message of 127 two-byte letters", [(OBJECT, show_text("é" * 127))], ["é" * 127]),
     # 256 bytes in UTF-8 but 128 in MacRoman, the second encoding tried.
-    ("message fits MacRoman only", [(OBJECT, show(gstr("é" * 128)))], ["é" * 128]),
-    ("message too long for both", [(OBJECT, show(gstr("é" * 255)))], []),
-    ("message of 84 CJK letters", [(OBJECT, show(gstr("漢" * 84)))], ["漢" * 84]),
-    ("message of 85 CJK letters", [(OBJECT, show(gstr("漢" * 85)))], []),
+    ("message fits MacRoman only", [(OBJECT, show_text("é" * 128))], ["é" * 128]),
+    ("message too long for both", [(OBJECT, show_text("é" * 255))], []),
+    ("message of 84 CJK letters", [(OBJECT, show_text("漢" * 84))], ["漢" * 84]),
+    ("message of 85 CJK letters", [(OBJECT, show_text("漢" * 85))], []),
     ("message empty", [(OBJECT, show("''"))], [""]),
     # Message data: a length byte and that many bytes of text.
     ("data 3 abc z", [(OBJECT, show(ay(b"\x03abcz")))], ["abc"]),
@@ -603,7 +604,7 @@ def test_no_notification_service(run):
         wait_for(lambda: monitor.lines("sig"), 10.0, "dbus-monitor to start")
         agent = start_agent(run)
         for i in range(5):
-            post_status(OBJECT, show(gstr(f"nobody {i}")))
+            post_status(OBJECT, show_text(f"nobody {i}"))
         post_status(OBJECT, with_code("int32 2004"))
         # Each notice is asked for, and the bus answers that no one is there.
         wait_for(lambda: len(monitor.lines("mc")) >= 6, 10.0, "six Notify calls")

@@ -204,7 +204,8 @@ def notices():
     return [args for _, args in notification_calls("Notify")]
 
 
-def _gvariant_string(text):
+def gvariant_string(text):
+    """GVariant text of a string."""
     return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
 
 
@@ -215,7 +216,7 @@ def post_status(notification_object, user_info, name=STATUS_NAME):
     run(
         "gdbus", "emit", "--session", "--object-path", STATUS_PATH,
         "--signal", f"{STATUS_INTERFACE}.{STATUS_SIGNAL}",
-        _gvariant_string(name), _gvariant_string(notification_object), user_info,
+        gvariant_string(name), gvariant_string(notification_object), user_info,
     )
 
 
