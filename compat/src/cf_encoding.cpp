@@ -1,6 +1,7 @@
 // Text encodings through iconv, and the system encoding taken from the user's locale.
 #include "cf_object.h"
 
+#include <glib.h>
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
@@ -187,6 +188,26 @@ CFStringEncoding ReadSystemEncoding() {
   return encoding;
 }
 
+// glibc's UTF-8 decoder takes the old 5- and 6-byte forms and code points beyond U+10FFFF;
+// such text is no Unicode, and GLib and D-Bus refuse it further on (a notice would reach
+// the service as "[Invalid UTF-8]").
+bool IsUnicodeText(std::string_view utf8) {
+  const char *p = utf8.data();
+  const char *end = p + utf8.size();
+  while (p < end) {
+    // GLib's validator stops at NUL, which is a character like any other here.
+    if (*p == '\0') {
+      ++p;
+      continue;
+    }
+    if (static_cast<gint32>(g_utf8_get_char_validated(p, end - p)) < 0) {
+      return false;
+    }
+    p = g_utf8_next_char(p);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool compat::EncodingIsKnown(CFStringEncoding encoding) {
@@ -203,7 +224,12 @@ bool compat::DecodeToUTF8(std::string_view bytes, CFStringEncoding encoding, std
   if (info == nullptr) {
     return false;
   }
-  return Convert("UTF-8", info->iconv_name, bytes, utf8);
+  std::string text;
+  if (!Convert("UTF-8", info->iconv_name, bytes, &text) || !IsUnicodeText(text)) {
+    return false;
+  }
+  *utf8 = std::move(text);
+  return true;
 }
 
 bool compat::EncodeFromUTF8(std::string_view utf8, CFStringEncoding encoding, std::string *bytes) {

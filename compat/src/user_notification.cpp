@@ -62,8 +62,10 @@ SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CF
                                        body.c_str(), &actions, &hints, expire_ms),
                          G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, DiscardReply,
                          nullptr);
-  // Hand the call to the bus now rather than at the next turn of the loop.
-  g_dbus_connection_flush(bus, nullptr, nullptr, nullptr);
+  // No flush: the connection's worker thread writes the call at once. An asynchronous
+  // flush per notice parks a thread-pool thread that waits for the worker, whose own
+  // flush needs a pool thread too; a burst of notices starved the pool and the notices
+  // then trickled out over minutes.
   return 0;
 }
 

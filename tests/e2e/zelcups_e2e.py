@@ -30,6 +30,14 @@ PLUGIN_PATH = DRIVER_DIR + "/Libs/libinfo.dylib"
 PROFILE_KEY = "com.arvex.driver.QRX5.NotificationObject"
 NOTIFICATIONS_NAME = "org.freedesktop.Notifications"
 NOTIFICATIONS_PATH = "/org/freedesktop/Notifications"
+# Where the driver posts its status notifications, and the object the sandbox's default
+# product profile names.
+STATUS_PATH = "/com/arvex/DistributedNotifications"
+STATUS_INTERFACE = "com.arvex.DistributedNotifications"
+STATUS_SIGNAL = "Notification"
+STATUS_NAME = "PMNotification"
+DEFAULT_NOTIFICATION_OBJECT = "com.arvex.QRX5.StatusMonitor"
+NOTICE_TITLE = "Arvex DORVIK Printer Driver"
 
 # The agent's fixed watcher period; tests that wait for "nothing happened" wait whole
 # periods of it.
@@ -190,6 +198,55 @@ def clear_notification_calls():
     _mock().ClearCalls()
 
 
+def notices():
+    """The arguments of every Notify call the notification double recorded, oldest first:
+    [app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout]."""
+    return [args for _, args in notification_calls("Notify")]
+
+
+def gvariant_string(text):
+    """GVariant text of a string."""
+    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+def post_status(notification_object, user_info, name=STATUS_NAME):
+    """Posts a status notification with gdbus emit, as any process on the session bus can.
+    `user_info` is an a{sv} in GVariant text ("@a{sv} {}" for an empty one); the empty
+    object stands for none."""
+    run(
+        "gdbus", "emit", "--session", "--object-path", STATUS_PATH,
+        "--signal", f"{STATUS_INTERFACE}.{STATUS_SIGNAL}",
+        gvariant_string(name), gvariant_string(notification_object), user_info,
+    )
+
+
+class StatusPoster:
+    """Posts status notifications from one connection of its own, in order; for volume.
+    User-info values are dbus-python values, whose types give their D-Bus types."""
+
+    def __init__(self):
+        import dbus
+
+        self._dbus = dbus
+        self._bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+
+    def post(self, notification_object, user_info, name=STATUS_NAME):
+        dbus = self._dbus
+        message = dbus.lowlevel.SignalMessage(STATUS_PATH, STATUS_INTERFACE, STATUS_SIGNAL)
+        message.append(
+            name, notification_object, dbus.Dictionary(user_info, signature="sv"),
+            signature="ssa{sv}",
+        )
+        self._bus.send_message(message)
+
+    def flush(self):
+        self._bus.flush()
+
+    def close(self):
+        self._bus.flush()
+        self._bus.close()
+
+
 # --- the agent ------------------------------------------------------------------------
 
 
@@ -205,7 +262,7 @@ class Agent:
     """One run of the agent binary (or of any command standing in for it), its output
     kept in a file."""
 
-    def __init__(self, argv, label):
+    def __init__(self, argv, label, env=None):
         self.argv = list(argv)
         if os.path.sep in self.argv[0]:
             # It runs from /, so that it holds no folder of the tree open.
@@ -219,6 +276,7 @@ class Agent:
             stdout=self._log,
             stderr=subprocess.STDOUT,
             cwd="/",
+            env=env,
         )
         self.pid = self.process.pid
 
@@ -249,6 +307,14 @@ class Agent:
             fields = f.read().rpartition(")")[2].split()
         # Fields 14 and 15 of stat(5); the split starts at field 3.
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def proc_status(self, field):
+        """A field of /proc/PID/status in kB (VmRSS, VmHWM and the like)."""
+        with open(f"/proc/{self.pid}/status", encoding="ascii") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise TestFailure(f"no {field} in the status of {self.label}")
 
     def stay_alive(self, seconds):
         """Watches the agent for `seconds`, failing at once should it end."""
@@ -300,8 +366,9 @@ class Run:
         self.agent_argv = agent_argv
         self.agents = []
 
-    def start_agent(self):
-        agent = Agent(self.agent_argv, f"agent #{len(self.agents) + 1}")
+    def start_agent(self, env=None):
+        """Starts the agent, with `env` as its whole environment when given."""
+        agent = Agent(self.agent_argv, f"agent #{len(self.agents) + 1}", env)
         self.agents.append(agent)
         return agent
 

@@ -46,11 +46,25 @@ TEST(CFString, LengthCountsUTF16Units) {
 }
 
 TEST(CFString, InvalidBytesGiveNoObject) {
-  const char *rows[] = {"\xC3\x28", "\xFF", "\xC0\xAF", "\xED\xA0\x80", "abc\xE2\x82"};
+  const char *rows[] = {"\xC3\x28", "\xFF", "\xC0\xAF", "\xED\xA0\x80", "abc\xE2\x82",
+                        // Beyond U+10FFFF, and the old 5- and 6-byte forms.
+                        "a\xF4\x90\x80\x80", "\xF7\xBF\xBF\xBF", "\xF8\x88\x80\x80\x80",
+                        "\xFC\x84\x80\x80\x80\x80"};
   for (size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(CFStringCreateWithCString(nullptr, rows[i], kCFStringEncodingUTF8), nullptr)
         << "row " << i;
+    EXPECT_EQ(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(rows[i]),
+                                      static_cast<CFIndex>(std::strlen(rows[i])),
+                                      kCFStringEncodingUTF8, false),
+              nullptr)
+        << "row " << i;
   }
+  // The last character there is, and a NUL inside the bytes, are text.
+  ScopedCFTypeRef<CFStringRef> last(
+      CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>("a\0\xF4\x8F\xBF\xBF"), 6,
+                              kCFStringEncodingUTF8, false));
+  ASSERT_TRUE(last);
+  EXPECT_EQ(CFStringGetLength(last.get()), 4);
   EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8), nullptr);
   EXPECT_EQ(CFStringCreateWithCString(nullptr, "\x80", kCFStringEncodingASCII), nullptr);
   EXPECT_EQ(CFStringCreateWithCString(nullptr, "abc", 0x7777), nullptr);
