@@ -6,6 +6,7 @@
  * leading character, an optional option word, a colon and a value that may be quoted.
  */
 #include "zelcups_common.h"
+#include "zelcups/scoped_file.h"
 
 #include <array>
 #include <cstdio>
@@ -23,11 +24,6 @@ constexpr int32_t kKeyValueSize = 256;
 constexpr int32_t kNotSeen = 0;
 constexpr int32_t kMatched = 1;
 constexpr int32_t kMismatched = -1;
-
-struct FileCloser {
-  void operator()(FILE *file) const { fclose(file); }
-};
-using FileHolder = std::unique_ptr<FILE, FileCloser>;
 
 struct HeaderCheck {
   const char *keyword;
@@ -150,7 +146,7 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
     return false;
   }
   const int32_t capacity = request.option_count != nullptr ? *request.option_count : 0;
-  FileHolder file(fopen(request.ppd_path, "r"));
+  zelcups::ScopedFILE file(fopen(request.ppd_path, "r"));
   if (!file) {
     return false;
   }

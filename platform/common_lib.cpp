@@ -13,6 +13,7 @@
 
 #include "common_lib_testing.h"
 #include "zelcups/scoped_cf.h"
+#include "zelcups/scoped_file.h"
 
 struct ZEL_OpaqueProfileTicket {
   plist_t root = nullptr;
@@ -47,11 +48,6 @@ constexpr MessageEntry kMessageCatalogue[] = {
     {2011, "Wrong paper size: load paper of the size the job asks for."},
 };
 
-struct FileCloser {
-  void operator()(FILE *file) const { fclose(file); }
-};
-using ScopedFile = std::unique_ptr<FILE, FileCloser>;
-
 // The string's UTF-8 text; false when it has none (not a string object).
 bool CopyUTF8(CFStringRef string, std::string *utf8) {
   if (string == nullptr || CFGetTypeID(string) != CFStringGetTypeID()) {
@@ -82,7 +78,7 @@ OSStatus ZEL_INF_GetProductProfileAtPathForTesting(const char *path, ZEL_PMTicke
     return paramErr;
   }
   *outTicket = nullptr;
-  ScopedFile file(fopen(path, "rb"));
+  zelcups::ScopedFILE file(fopen(path, "rb"));
   if (!file) {
     return errno == ENOENT ? kZELProfileMissingErr : kZELProfileUnreadableErr;
   }

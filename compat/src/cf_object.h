@@ -78,6 +78,8 @@ CFIndex MaxBytesPerUnit(CFStringEncoding encoding);
 CFStringRef NewStringFromUTF8(std::string utf8);
 // The string object's UTF-8 text.
 const std::string &UTF8Of(CFStringRef string);
+// The same for any object: the empty text for null and for objects that are no strings.
+std::string TextOf(CFTypeRef object);
 
 // Objects of a type that none of the agent's checks accepts (D-Bus values that map to no
 // CF type become these).

@@ -1,5 +1,6 @@
 // XML property lists through libplist: CF objects are turned into a plist tree and back.
 #include "cf_object.h"
+#include "zelcups/scoped_cf.h"
 
 #include <plist/plist.h>
 
@@ -83,14 +84,6 @@ plist_t ToPlist(CFTypeRef object) {
   return nullptr;
 }
 
-struct CFHolder {
-  explicit CFHolder(CFTypeRef object) : object(object) {}
-  ~CFHolder() { CFRelease(object); }
-  CFHolder(const CFHolder &) = delete;
-  CFHolder &operator=(const CFHolder &) = delete;
-  CFTypeRef object;
-};
-
 // A new CF object for the plist tree, or null.
 CFTypeRef FromPlist(plist_t node) {
   switch (plist_get_node_type(node)) {
@@ -158,15 +151,16 @@ CFTypeRef FromPlist(plist_t node) {
         if (key == nullptr) {
           break;
         }
-        CFHolder key_object(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+        zelcups::ScopedCFTypeRef<CFStringRef> key_object(
+            CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
         free(key);
-        CFHolder value_object(FromPlist(value));
-        if (key_object.object == nullptr || value_object.object == nullptr) {
+        zelcups::ScopedCFTypeRef<CFTypeRef> value_object(FromPlist(value));
+        if (!key_object || !value_object) {
           free(iter);
           CFRelease(dict);
           return nullptr;
         }
-        CFDictionarySetValue(dict, key_object.object, value_object.object);
+        CFDictionarySetValue(dict, key_object.get(), value_object.get());
       }
       free(iter);
       return dict;

@@ -87,6 +87,11 @@ const std::string &compat::UTF8Of(CFStringRef string) {
   return string->utf8;
 }
 
+std::string compat::TextOf(CFTypeRef object) {
+  const __CFString *string = AsString(object);
+  return string == nullptr ? std::string() : string->utf8;
+}
+
 CFTypeID CFStringGetTypeID(void) {
   return compat::kTypeIDString;
 }

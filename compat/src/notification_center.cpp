@@ -29,13 +29,6 @@ struct Observer {
 
 bool g_in_process = false;
 
-std::string TextOf(CFTypeRef string) {
-  if (CFGetTypeID(string) != CFStringGetTypeID()) {
-    return std::string();
-  }
-  return compat::UTF8Of(static_cast<CFStringRef>(string));
-}
-
 // D-Bus values to CF objects: integers and doubles become numbers, strings strings, byte
 // arrays data, a{sv} dictionaries; anything else an object of a type no one asks for.
 CFTypeRef ToCF(GVariant *value);
@@ -267,9 +260,9 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void 
   if (center != &g_distributed_center || callBack == nullptr) {
     return;
   }
-  auto registration =
-      std::make_unique<Observer>(Observer{center, observer, callBack, name == nullptr, TextOf(name),
-                                          object == nullptr, TextOf(object)});
+  auto registration = std::make_unique<Observer>(
+      Observer{center, observer, callBack, name == nullptr, compat::TextOf(name), object == nullptr,
+               compat::TextOf(object)});
   if (!g_in_process) {
     GDBusConnection *bus = compat::SessionBus();
     if (bus == nullptr) {
@@ -289,8 +282,8 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const vo
   if (center != &g_distributed_center) {
     return;
   }
-  std::string wanted_name = TextOf(name);
-  std::string wanted_object = TextOf(object);
+  std::string wanted_name = compat::TextOf(name);
+  std::string wanted_object = compat::TextOf(object);
   for (auto it = center->observers.begin(); it != center->observers.end();) {
     Observer &registration = **it;
     if (registration.token == observer &&
@@ -321,17 +314,18 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
     return;
   }
   GVariant *user_info = g_variant_ref_sink(VardictOf(userInfo));
-  std::string poster = TextOf(object);
+  std::string poster = compat::TextOf(object);
   if (g_in_process) {
     g_idle_add(DeliverPost,
-               std::make_unique<Post>(Post{TextOf(name), poster, user_info}).release());
+               std::make_unique<Post>(Post{compat::TextOf(name), poster, user_info}).release());
     return;
   }
   GDBusConnection *bus = compat::SessionBus();
   if (bus != nullptr) {
     g_dbus_connection_emit_signal(
         bus, nullptr, kObjectPath, kInterface, kSignal,
-        g_variant_new("(ss@a{sv})", TextOf(name).c_str(), poster.c_str(), user_info), nullptr);
+        g_variant_new("(ss@a{sv})", compat::TextOf(name).c_str(), poster.c_str(), user_info),
+        nullptr);
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
   }
   g_variant_unref(user_info);

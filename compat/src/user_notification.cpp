@@ -16,13 +16,6 @@ constexpr char kApplicationName[] = "zelcups-agent";
 
 CompatTestingNoticeRecorder g_recorder = nullptr;
 
-std::string TextOf(CFStringRef string) {
-  if (CFGetTypeID(string) != CFStringGetTypeID()) {
-    return std::string();
-  }
-  return compat::UTF8Of(string);
-}
-
 // The service's reply is of no interest; the call only has to go out in order.
 void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
   GError *error = nullptr;
@@ -38,8 +31,8 @@ void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
 SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CFURLRef, CFURLRef,
                                        CFURLRef, CFStringRef alertHeader, CFStringRef alertMessage,
                                        CFStringRef) {
-  std::string summary = TextOf(alertHeader);
-  std::string body = TextOf(alertMessage);
+  std::string summary = compat::TextOf(alertHeader);
+  std::string body = compat::TextOf(alertMessage);
   if (g_recorder != nullptr) {
     g_recorder(summary.c_str(), body.c_str());
     return 0;
