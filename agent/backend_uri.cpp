@@ -162,3 +162,13 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
   backend->backend_uri = std::move(backend_uri);
   return true;
 }
+
+bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri,
+                              const std::string &ppd_path) {
+  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P "};
+  std::size_t length = backend_uri.size() + ppd_path.size() + std::strlen(queue_name);
+  for (std::string_view text : kFixedText) {
+    length += text.size();
+  }
+  return length <= kMaxURILength;
+}

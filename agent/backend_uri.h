@@ -46,4 +46,9 @@ struct QueueBackend {
 // connection type cannot be had, or the address or the URI would not fit.
 bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri, QueueBackend *backend);
 
+// Whether the lpadmin command line for these arguments, written as a person would type
+// it (lpadmin -p QUEUE -v "URI" -P PPD), fits the limit: what does not is not run at all.
+bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri,
+                              const std::string &ppd_path);
+
 #endif

@@ -36,14 +36,6 @@ struct InfoTerminate {
   void operator()(InfoInstance *instance) const { Info_Terminate(instance); }
 };
 
-// The length of the command line that the arguments stand for, as a person would type
-// it: what does not fit the agent's limit is not run at all.
-std::size_t CommandLineLength(const char *queue_name, const std::string &backend_uri,
-                              const std::string &ppd_path) {
-  return std::string("lpadmin -p ").size() + std::strlen(queue_name) +
-         std::string(" -v \"\" -P ").size() + backend_uri.size() + ppd_path.size();
-}
-
 // lpadmin is given its arguments one by one, found on PATH and waited for; no shell ever
 // sees the queue name or the URI, which come from users and from the network. Its result
 // is not examined: the scheduler's answer to a refused change shows in the queue itself.
@@ -108,7 +100,7 @@ void z_SetUpQueue(const char *queue_name) {
   if (!z_CreateBackendForQueue(queue_name, device_uri.get(), &backend)) {
     return;
   }
-  if (CommandLineLength(queue_name, backend.backend_uri, ppd_path) > kMaxURILength) {
+  if (!z_LpadminCommandLineFits(queue_name, backend.backend_uri, ppd_path)) {
     return;
   }
   RunLpadmin(queue_name, backend.backend_uri, ppd_path);
