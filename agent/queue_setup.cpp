@@ -2,6 +2,7 @@
 // re-registration under the backend URI, and the plug-in step.
 #include "queue_setup.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,9 +44,19 @@ void RunLpadmin(const char *queue_name, const std::string &backend_uri,
                 const std::string &ppd_path) {
   const char *const argv[] = {"lpadmin",           "-p", queue_name,       "-v",
                               backend_uri.c_str(), "-P", ppd_path.c_str(), nullptr};
+  // Its output would only fill the session's journal with the scheduler's notes (on
+  // every queue: "Printer drivers are deprecated"); the agent reads none of it.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    return;
+  }
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, "lpadmin", nullptr, nullptr, const_cast<char *const *>(argv), environ) !=
-      0) {
+  const int spawned =
+      posix_spawnp(&pid, "lpadmin", &actions, nullptr, const_cast<char *const *>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
     return;
   }
   int status = 0;
