@@ -1,3 +1,4 @@
+#include "backend_uri.h"
 #include "zelcups_common.h"
 #include "zelcups/scoped_cf.h"
 
@@ -315,39 +316,11 @@ TEST(PrinterAddressTest, BuildersCheckTheirArguments) {
   EXPECT_EQ(data, nullptr);
 }
 
-// A reference of the watcher's address forming: the scheme mapped, the host kept whole,
-// a link-local zone written behind "+", and the command-line escapes. It stands in until
-// the round trip runs through the watcher's own code.
+// The watcher's own address forming: what the record reads back is what it wrote.
 std::string FormBackendUri(const std::string &device_uri, const std::string &queue) {
-  static const struct {
-    const char *prefix;
-    const char *connection_type;  // null: network, decided from the host
-    const char *scheme;
-  } kRules[] = {{"mdns://", "DNSSD", "mdns://"},  {"dnssd://", "DNSSD", "mdns://"},
-                {"usb://", "USB", "usb://"},      {"lpd://", nullptr, "lpd://"},
-                {"socket://", nullptr, "lpd://"}, {"ipp://", nullptr, "lpd://"}};
-  for (const auto &rule : kRules) {
-    if (device_uri.rfind(rule.prefix, 0) != 0) {
-      continue;
-    }
-    std::string remainder = device_uri.substr(strlen(rule.prefix));
-    std::string type = rule.connection_type != nullptr ? rule.connection_type : "ZEL_QRX5_LPR";
-    if (rule.connection_type == nullptr && remainder.find("[v1.") != std::string::npos) {
-      type = "ZEL_QRX5_LPRv6";
-      std::vector<char> buffer(remainder.begin(), remainder.end());
-      buffer.resize(buffer.size() + 5, '\0');
-      zelcups_common_check_ipv6_address(buffer.data(), '%', '+', nullptr, nullptr, nullptr);
-      remainder = buffer.data();
-    }
-    char *escaped = nullptr;
-    EXPECT_EQ(zelcups_common_convert_charactor_for_lpadmin_command_line(
-                  remainder.c_str(), static_cast<uint32_t>(remainder.size()), &escaped),
-              0);
-    std::string address = std::string(rule.scheme) + escaped;
-    free(escaped);
-    return "xvtdbmu://" + type + "/" + queue + "/" + address;
-  }
-  return "";
+  QueueBackend backend;
+  EXPECT_TRUE(z_CreateBackendForQueue(queue.c_str(), device_uri.c_str(), &backend)) << device_uri;
+  return backend.backend_uri;
 }
 
 class Generator {
