@@ -2,6 +2,7 @@
 
 #include "connection_type.h"
 
+#include "zelcups/scoped.h"
 #include "zelcups_common.h"
 
 #include <netdb.h>
@@ -19,10 +20,6 @@ constexpr std::string_view kVersionPrefix = "v1.";
 constexpr std::string_view kBracketedVersionPrefix = "[v1.";
 constexpr std::size_t kMaxPortDigits = 5;
 
-struct AddrinfoFree {
-  void operator()(addrinfo *list) const { freeaddrinfo(list); }
-};
-
 // Only whether the name has an IPv6 address matters; the addresses are not used.
 bool zHasIpv6Address(const std::string &host) {
   addrinfo hints{};
@@ -32,7 +29,7 @@ bool zHasIpv6Address(const std::string &host) {
   if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) {
     return false;
   }
-  std::unique_ptr<addrinfo, AddrinfoFree> holder(list);
+  zelcups::ScopedAddrinfo holder(list);
   return true;
 }
 

@@ -1,6 +1,7 @@
 // Device URI lookup: one CUPS-Get-Printers exchange with the local scheduler.
 
 #include "zelcups_common.h"
+#include "zelcups/scoped.h"
 
 #include <cups/cups.h>
 #include <cups/language.h>
@@ -26,16 +27,6 @@ constexpr std::array<const char *, 2> pGetAttrInfoStringTable = {
     "device-uri",
 };
 
-struct HttpClose {
-  void operator()(http_t *http) const { httpClose(http); }
-};
-using HttpHolder = std::unique_ptr<http_t, HttpClose>;
-
-struct IppDelete {
-  void operator()(ipp_t *ipp) const { ippDelete(ipp); }
-};
-using IppHolder = std::unique_ptr<ipp_t, IppDelete>;
-
 bool zIsAttribute(ipp_attribute_t *attribute, std::string_view name, ipp_tag_t value_tag) {
   const char *attribute_name = ippGetName(attribute);
   return attribute_name != nullptr && name == attribute_name &&
@@ -54,8 +45,8 @@ http_t *zConnectToScheduler() {
 #pragma GCC diagnostic pop
 }
 
-IppHolder zCreateGetPrintersRequest() {
-  IppHolder request(ippNew());
+zelcups::ScopedIPP zCreateGetPrintersRequest() {
+  zelcups::ScopedIPP request(ippNew());
   if (!request) {
     return nullptr;
   }
@@ -116,18 +107,18 @@ extern "C" int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue
   }
 
   // A connection of our own for each lookup, closed on return; nothing reuses it.
-  HttpHolder http(zConnectToScheduler());
+  zelcups::ScopedHTTP http(zConnectToScheduler());
   if (!http) {
     return -1;
   }
 
-  IppHolder request = zCreateGetPrintersRequest();
+  zelcups::ScopedIPP request = zCreateGetPrintersRequest();
   if (!request) {
     return -1;
   }
 
   // cupsDoFileRequest takes the request over and deletes it, whatever the outcome.
-  IppHolder response(cupsDoFileRequest(http.get(), request.release(), kResource, nullptr));
+  zelcups::ScopedIPP response(cupsDoFileRequest(http.get(), request.release(), kResource, nullptr));
   if (!response) {
     return -1;
   }

@@ -12,8 +12,7 @@
 #include <string_view>
 
 #include "common_lib_testing.h"
-#include "zelcups/scoped_cf.h"
-#include "zelcups/scoped_file.h"
+#include "zelcups/scoped.h"
 
 struct ZEL_OpaqueProfileTicket {
   plist_t root = nullptr;

@@ -10,7 +10,7 @@
 
 #include "CommonLib.h"
 #include "common_lib_testing.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 #include "scoped_temp_dir.h"
 
 using zelcups::ScopedCFTypeRef;

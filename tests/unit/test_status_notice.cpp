@@ -9,7 +9,7 @@
 #include "agent_context.h"
 #include "status_notice.h"
 #include "zelcups/compat_testing.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 
