@@ -48,7 +48,7 @@ using CString = zelcups::ScopedMalloc<char>;
 
 // Zero-filled heap record, or null when memory runs out: the C interface cannot throw.
 template <typename T>
-std::unique_ptr<T> zAllocate() noexcept {
+std::unique_ptr<T> Allocate() noexcept {
   try {
     return std::make_unique<T>();
   } catch (const std::bad_alloc &) {
@@ -157,7 +157,7 @@ struct PairCopy {
 };
 
 // Duplicates source into holder and points field at it; false only when memory runs out.
-bool zCopyPairString(const char *source, CString &holder, const char *&field) noexcept {
+bool CopyPairString(const char *source, CString &holder, const char *&field) noexcept {
   if (source == nullptr) {
     return true;
   }
@@ -173,7 +173,7 @@ struct InfoInstance {
   void *context = nullptr;
 };
 
-std::optional<std::string> zInfoLibraryPath(std::string_view base_directory) {
+std::optional<std::string> InfoLibraryPath(std::string_view base_directory) {
   std::string path;
   path.reserve(base_directory.size() + 6 + kInfoLibraryName.size());
   path.append(base_directory).append("/Libs/").append(kInfoLibraryName);
@@ -190,7 +190,7 @@ InfoLibrary *zLoadInfoLibrary(const char *path) {
   if (path == nullptr) {
     return nullptr;
   }
-  std::unique_ptr<InfoLibrary> library = zAllocate<InfoLibrary>();
+  std::unique_ptr<InfoLibrary> library = Allocate<InfoLibrary>();
   if (!library) {
     return nullptr;
   }
@@ -219,7 +219,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
   if (base_directory == nullptr || queue_name == nullptr || extra == nullptr) {
     return nullptr;
   }
-  std::unique_ptr<InfoInstance> instance = zAllocate<InfoInstance>();
+  std::unique_ptr<InfoInstance> instance = Allocate<InfoInstance>();
   if (!instance) {
     return nullptr;
   }
@@ -227,19 +227,19 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
   // The copy and its strings live only during the plug-in's call, whatever it answers.
   std::unique_ptr<PairCopy> pair_copy;
   if (pair != nullptr) {
-    pair_copy = zAllocate<PairCopy>();
+    pair_copy = Allocate<PairCopy>();
     if (!pair_copy) {
       return nullptr;
     }
-    if (!zCopyPairString(pair->first, pair_copy->first, pair_copy->pair.first) ||
-        !zCopyPairString(pair->second, pair_copy->second, pair_copy->pair.second)) {
+    if (!CopyPairString(pair->first, pair_copy->first, pair_copy->pair.first) ||
+        !CopyPairString(pair->second, pair_copy->second, pair_copy->pair.second)) {
       return nullptr;
     }
   }
 
   std::optional<std::string> path;
   try {
-    path = zInfoLibraryPath(base_directory);
+    path = InfoLibraryPath(base_directory);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
