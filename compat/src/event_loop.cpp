@@ -4,6 +4,8 @@
 #include <glib-unix.h>
 #include <glib.h>
 
+#include "quit_request.h"
+
 #include <cmath>
 #include <csignal>
 #include <initializer_list>
@@ -51,7 +53,10 @@ gint64 SecondsToMicroseconds(EventTimerInterval seconds) {
   return static_cast<gint64>(std::llround(seconds * G_USEC_PER_SEC));
 }
 
+bool g_quit_signalled = false;
+
 gboolean OnQuitSignal(gpointer) {
+  compat::NoteQuitSignal();
   QuitApplicationEventLoop();
   return G_SOURCE_CONTINUE;
 }
@@ -63,7 +68,7 @@ gboolean OnQuitSignal(gpointer) {
 // either would kill the process in the middle of its start-up or teardown.
 void CatchQuitRequests() {
   static const bool kCaught = [] {
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int signal_number : compat::kQuitSignals) {
       g_unix_signal_add(signal_number, OnQuitSignal, nullptr);
     }
     return true;
@@ -72,6 +77,18 @@ void CatchQuitRequests() {
 }
 
 }  // namespace
+
+namespace compat {
+
+bool QuitSignalled() {
+  return g_quit_signalled;
+}
+
+void NoteQuitSignal() {
+  g_quit_signalled = true;
+}
+
+}  // namespace compat
 
 EventLoopRef GetMainEventLoop(void) {
   CatchQuitRequests();
