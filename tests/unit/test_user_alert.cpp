@@ -1,7 +1,11 @@
 // The alert against a stand-in notification service on a private session bus.
+#include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <condition_variable>
@@ -377,3 +381,26 @@ TEST(UserAlert, TheMainContextRestsWhileItWaits) {
 }
 
 }  // namespace
+
+// The session ending must not wait for the user: a quit request withdraws the alert, and
+// no further alert is shown. In a process of its own, since the request stays.
+TEST(UserAlertDeathTest, AQuitRequestWithdrawsTheAlert) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        GetMainEventLoop();  // from here on the quit signals are caught
+        FakeService service(Reaction::kNothing);
+        std::thread quitter([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          kill(getpid(), SIGTERM);
+        });
+        Answer answer = Show("OK", "", nullptr, nullptr, 5.0);  // the limit only guards the test
+        quitter.join();
+        const bool closed = service.WaitForClose(41);
+        Answer again = Show("OK", "", nullptr, nullptr, 2.0);
+        const bool ok = answer.result == -1 && answer.seconds < 4.0 && closed &&
+                        again.result == -1 && again.seconds < 1.0 && service.calls().size() == 1;
+        exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
