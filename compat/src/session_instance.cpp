@@ -1,0 +1,60 @@
+// One running copy per session: an advisory lock on a file in the user's runtime folder.
+// The kernel drops the lock when the process ends, even when it is killed, so a stale
+// file never keeps a new copy from starting.
+#include "zelcups/session_instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// $XDG_RUNTIME_DIR belongs to the user's login and goes with it; without one, a folder
+// of this user's own in the temporary folder stands in.
+std::string LockFolder() {
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat status {};
+  if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &status) == 0 &&
+      S_ISDIR(status.st_mode)) {
+    return runtime;
+  }
+  std::string folder = "/tmp/" + std::to_string(getuid()) + "-runtime";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return {};
+  }
+  // Someone else's folder of that name must not decide whether this user's agent runs.
+  if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+      status.st_uid != getuid()) {
+    return {};
+  }
+  return folder;
+}
+
+}  // namespace
+
+Boolean CompatClaimSessionInstance(const char *name) {
+  if (name == nullptr || name[0] == '\0') {
+    return false;
+  }
+  const std::string folder = LockFolder();
+  if (folder.empty()) {
+    // Nowhere to keep the claim: running is better than never starting.
+    return true;
+  }
+  const std::string path = folder + "/" + name + ".lock";
+  // Kept open, and so locked, until the process ends.
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return true;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
