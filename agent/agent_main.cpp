@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "CommonLib.h"
+#include "admin_rights.h"
 #include "agent_context.h"
 #include "status_notice.h"
 
@@ -27,6 +28,7 @@ void ReadNotificationIdentifier(AgentContext *context) {
 }  // namespace
 
 int32_t Agent_Main(void) {
+  AdminRights_WarnIfNotAdministrator();
   auto *context = static_cast<AgentContext *>(calloc(1, sizeof(AgentContext)));
   if (context != nullptr) {
     ReadNotificationIdentifier(context);
