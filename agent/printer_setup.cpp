@@ -9,6 +9,7 @@
 #include "printer_setup_testing.h"
 #include "queue_list_testing.h"
 #include "queue_setup.h"
+#include "snapshot_compare.h"
 
 namespace {
 
@@ -40,25 +41,6 @@ QueueList *TakeSnapshot(int32_t *count) {
 void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
   context->ppd_dir_mtime = static_cast<int32_t>(time.tv_sec);
   context->ppd_dir_mtime_full = time;
-}
-
-// A queue is handled when the old snapshot lacks it or lists it with another time. Names
-// match by length and bytes; the first old entry of the same name decides.
-bool NeedsHandling(const AgentContext *context, const QueueList *snapshot, int32_t index) {
-  const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
-  if (name == nullptr) {
-    return false;
-  }
-  size_t length = strlen(name);
-  for (int32_t old = 0; old < context->queue_list_count; ++old) {
-    const char *old_name = zelcups_common_cups_queuelist_get_queue_name(context->queue_list, old);
-    if (old_name == nullptr || strlen(old_name) != length || memcmp(old_name, name, length) != 0) {
-      continue;
-    }
-    return !SameTime(zelcups_common_cups_queuelist_get_queue_modify_time(context->queue_list, old),
-                     zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index));
-  }
-  return true;
 }
 
 }  // namespace
@@ -115,10 +97,9 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
   int32_t count = 0;
   QueueList *snapshot = TakeSnapshot(&count);
   if (snapshot != nullptr) {
-    for (int32_t index = 0; index < count; ++index) {
-      if (!NeedsHandling(context, snapshot, index)) {
-        continue;
-      }
+    // Only the two snapshots decide, never how an earlier queue's handling went.
+    for (int32_t index :
+         z_FindQueuesToHandle(context->queue_list, context->queue_list_count, snapshot, count)) {
       const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
       if (g_queue_handler != nullptr) {
         g_queue_handler(name);

@@ -1,0 +1,174 @@
+// The backend URI of one queue, formed from its device URI.
+#include "backend_uri.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "CommonLib.h"
+#include "zelcups/scoped_cf.h"
+#include <CoreFoundation/CFURL.h>
+#include "zelcups_common.h"
+
+namespace {
+
+constexpr std::string_view kBackendScheme = "xvtdbmu";
+constexpr std::string_view kVersionedBracket = "[v1.";
+constexpr std::string_view kLpr = "ZEL_QRX5_LPR";
+constexpr std::string_view kLprV6 = "ZEL_QRX5_LPRv6";
+// The resolver may lengthen the URI in place by 2 bytes (brackets around a host) and the
+// zone completion by up to 4 more ("+en0"): the working copy has room for both.
+constexpr std::size_t kDeviceURISpare = 2 + 4;
+// "lpd://" is all that precedes the host in an address of the LPR types.
+constexpr std::size_t kLprSchemeLength = 6;
+
+struct FreeDeleter {
+  void operator()(char *text) const { std::free(text); }
+};
+using HeapString = std::unique_ptr<char, FreeDeleter>;
+
+const BackendRule *FindBackendRule(const char *device_uri) {
+  for (const BackendRule &rule : BACKEND_RULES) {
+    if (std::strncmp(device_uri, rule.uri_prefix, std::strlen(rule.uri_prefix)) == 0) {
+      return &rule;
+    }
+  }
+  return nullptr;
+}
+
+// The scheme the backend expects in the address: every network rule is reached over LPR,
+// and Bonjour is written "mdns" whichever name the scheduler used.
+std::string_view AddressScheme(std::string_view uri_prefix) {
+  if (uri_prefix == "socket://" || uri_prefix == "ipp://") {
+    return "lpd://";
+  }
+  if (uri_prefix == "dnssd://") {
+    return "mdns://";
+  }
+  return uri_prefix;
+}
+
+// For the LPR types the path after the host is handed to the maker's own encoding, once
+// freed of the escapes the command-line step added. Empty when any step fails, so that
+// the address then ends with the slash after the host.
+std::string ReencodeLprPath(const char *path) {
+  zelcups::ScopedCFTypeRef<CFStringRef> text(
+      CFStringCreateWithCString(kCFAllocatorDefault, path, kCFStringEncodingUTF8));
+  if (!text) {
+    return {};
+  }
+  zelcups::ScopedCFTypeRef<CFStringRef> decoded(
+      CFURLCreateStringByReplacingPercentEscapesUsingEncoding(kCFAllocatorDefault, text.get(),
+                                                              CFSTR(""), kCFStringEncodingUTF8));
+  if (!decoded) {
+    return {};
+  }
+  zelcups::ScopedCFTypeRef<CFStringRef> encoded(ZEL_Utl_CreateEncodedCFString(decoded.get()));
+  if (!encoded) {
+    return {};
+  }
+  // The encoding writes every character as one byte, so this is the size it needs.
+  std::vector<char> buffer(static_cast<std::size_t>(CFStringGetLength(encoded.get())) + 1);
+  if (!CFStringGetCString(encoded.get(), buffer.data(), static_cast<CFIndex>(buffer.size()),
+                          kCFStringEncodingUTF8)) {
+    return {};
+  }
+  return buffer.data();
+}
+
+std::string FormAddress(const std::string &address_buffer, std::string_view connection_type) {
+  if (connection_type != kLpr && connection_type != kLprV6) {
+    return address_buffer;
+  }
+  const std::size_t slash = address_buffer.find('/', kLprSchemeLength);
+  if (slash == std::string::npos || slash + 1 == address_buffer.size()) {
+    return address_buffer;
+  }
+  return address_buffer.substr(0, slash + 1) + ReencodeLprPath(address_buffer.c_str() + slash + 1);
+}
+
+}  // namespace
+
+bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
+                             QueueBackend *backend) {
+  if (queue_name == nullptr || device_uri == nullptr || backend == nullptr) {
+    return false;
+  }
+  const BackendRule *rule = FindBackendRule(device_uri);
+  if (rule == nullptr) {
+    return false;
+  }
+
+  const std::size_t uri_length = std::strlen(device_uri);
+  std::vector<char> uri(uri_length + 1 + kDeviceURISpare, '\0');
+  std::memcpy(uri.data(), device_uri, uri_length);
+
+  char *type_text = nullptr;
+  const int32_t status =
+      rule->connection_type != nullptr
+          ? zelcups_common_cfstring_to_cstring(rule->connection_type(), &type_text)
+          : rule->resolver(uri.data(), rule->uri_prefix, &type_text);
+  HeapString connection_type(type_text);
+  if (status != 0 || !connection_type) {
+    return false;
+  }
+
+  std::string address_buffer(AddressScheme(rule->uri_prefix));
+  char *remainder = uri.data() + std::strlen(rule->uri_prefix);
+  // The resolver counts "host:port" as a network host, not as IPv6; the address must
+  // agree, so for that type the IPv6 test (which takes any colon for one) is not asked.
+  // It may also complete a link-local zone in place, within the spare bytes above.
+  const bool is_ipv6 =
+      connection_type.get() != kLpr &&
+      zelcups_common_check_ipv6_address(remainder, '%', '+', nullptr, nullptr, nullptr);
+
+  char *escaped_text = nullptr;
+  const int32_t escape_status = zelcups_common_convert_charactor_for_lpadmin_command_line(
+      remainder, static_cast<uint32_t>(std::strlen(remainder)), &escaped_text);
+  HeapString escaped(escaped_text);
+  if (escape_status != 0 || !escaped) {
+    return false;
+  }
+  std::string_view escaped_remainder(escaped.get());
+  if (is_ipv6) {
+    // "[v1.fe80::1+en0]/lp" stays as it is; "[fd00::5]/lp" becomes "[v1.fd00::5]/lp".
+    const std::size_t dot = escaped_remainder.find('.');
+    escaped_remainder.remove_prefix(dot == std::string_view::npos
+                                        ? std::min<std::size_t>(1, escaped_remainder.size())
+                                        : dot + 1);
+    address_buffer.append(kVersionedBracket);
+  }
+  address_buffer.append(escaped_remainder);
+  if (address_buffer.size() > kMaxURILength) {
+    return false;
+  }
+
+  std::string address = FormAddress(address_buffer, connection_type.get());
+  std::string backend_uri;
+  backend_uri.append(kBackendScheme)
+      .append("://")
+      .append(connection_type.get())
+      .append("/")
+      .append(queue_name)
+      .append("/")
+      .append(address);
+  if (address.size() > kMaxURILength || backend_uri.size() > kMaxURILength) {
+    return false;
+  }
+  backend->connection_type = connection_type.get();
+  backend->address = std::move(address);
+  backend->backend_uri = std::move(backend_uri);
+  return true;
+}
+
+bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri,
+                              const std::string &ppd_path) {
+  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P "};
+  std::size_t length = backend_uri.size() + ppd_path.size() + std::strlen(queue_name);
+  for (std::string_view text : kFixedText) {
+    length += text.size();
+  }
+  return length <= kMaxURILength;
+}

@@ -1,0 +1,54 @@
+// The device URI of the maker's backend for one queue: how the printer is connected,
+// worked out from the scheme of the queue's current device URI, and the printer's address
+// in a form that the backend reads back.
+#ifndef ZELCUPS_AGENT_BACKEND_URI_H
+#define ZELCUPS_AGENT_BACKEND_URI_H
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "connection_type.h"
+
+// One row: a device URI beginning with uri_prefix has either a fixed connection type or
+// one that resolver works out from the URI. Exactly one of the two is set.
+struct BackendRule {
+  const char *uri_prefix;
+  CFStringRef (*connection_type)();
+  int32_t (*resolver)(char *device_uri, const char *prefix, char **connection_type);
+};
+
+// Searched in this order; the first row whose prefix starts the URI wins.
+inline constexpr std::array<BackendRule, 6> BACKEND_RULES = {{
+    {"mdns://", [] { return CFSTR("DNSSD"); }, nullptr},
+    {"dnssd://", [] { return CFSTR("DNSSD"); }, nullptr},
+    {"usb://", [] { return CFSTR("USB"); }, nullptr},
+    {"lpd://", nullptr, z_FixConnectionTypeForLPD},
+    {"socket://", nullptr, z_FixConnectionTypeForLPD},
+    {"ipp://", nullptr, z_FixConnectionTypeForLPD},
+}};
+
+// Every buffer of the road (address, backend URI, command line) holds at most this many
+// bytes of text; what does not fit leaves the queue alone rather than being cut.
+inline constexpr std::size_t kMaxURILength = 1023;
+
+struct QueueBackend {
+  std::string connection_type;  // "ZEL_QRX5_LPR", "ZEL_QRX5_LPRv6", "DNSSD" or "USB"
+  std::string address;          // "lpd://...", "mdns://..." or "usb://..."
+  std::string backend_uri;      // "xvtdbmu://TYPE/QUEUE/ADDRESS"
+};
+
+// Forms the backend URI for queue_name from its device URI. False when the queue is to be
+// left alone: no rule matches (a URI of the backend's own scheme among them), the
+// connection type cannot be had, or the address or the URI would not fit.
+bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri, QueueBackend *backend);
+
+// Whether the lpadmin command line for these arguments, written as a person would type
+// it (lpadmin -p QUEUE -v "URI" -P PPD), fits the limit: what does not is not run at all.
+bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri,
+                              const std::string &ppd_path);
+
+#endif
