@@ -200,6 +200,46 @@ def remove_all_queues():
         run("lpadmin", "-x", name)
 
 
+# --- the scheduler --------------------------------------------------------------------
+
+_cupsd_pid = [int(os.environ.get("ZELCUPS_CUPSD_PID", "0"))]
+
+
+def _process_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as f:
+            return f.read().rpartition(")")[2].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+def scheduler_running():
+    done = subprocess.run(
+        ["lpstat", "-r"], env=dict(os.environ, LC_ALL="C"), capture_output=True, text=True,
+        stdin=subprocess.DEVNULL,
+    )
+    return "scheduler is running" in done.stdout
+
+
+def stop_scheduler():
+    """Ends the sandbox's scheduler (the one it started, or the last start_scheduler's)."""
+    pid = _cupsd_pid[0]
+    check(pid > 0 and not _process_gone(pid), "no scheduler to stop")
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: _process_gone(pid), 20.0, "the scheduler to end")
+    wait_for(lambda: not scheduler_running(), 10.0, "the scheduler to stop answering")
+
+
+def start_scheduler():
+    """Starts the scheduler again, as the sandbox does."""
+    process = subprocess.Popen(
+        ["/usr/sbin/cupsd", "-f", "-c", "/etc/cups/cupsd.conf", "-s", "/etc/cups/cups-files.conf"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    _cupsd_pid[0] = process.pid
+    wait_for(scheduler_running, 30.0, "the scheduler to answer")
+
+
 # --- driver directory -----------------------------------------------------------------
 
 
@@ -268,6 +308,41 @@ def notification_calls(method=None):
 
 def clear_notification_calls():
     _mock().ClearCalls()
+
+
+def emit_notification_signal(name, signature, args):
+    """Has the notification double emit one of its service's signals from its own
+    connection, as the real service does (ActionInvoked "us", NotificationClosed "uu")."""
+    _mock().EmitSignal(NOTIFICATIONS_NAME, name, signature, args)
+
+
+def _bus_call(method, *args):
+    import dbus
+
+    bus = dbus.SessionBus()
+    proxy = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+    return getattr(dbus.Interface(proxy, "org.freedesktop.DBus"), method)(*args)
+
+
+def notification_service_running():
+    return bool(_bus_call("NameHasOwner", NOTIFICATIONS_NAME))
+
+
+def stop_notification_service():
+    """Ends the notification double: the service leaves the bus."""
+    pid = int(_bus_call("GetConnectionUnixProcessID", NOTIFICATIONS_NAME))
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not notification_service_running(), 10.0, "the notification double to leave")
+
+
+def start_notification_service():
+    """Starts a notification double as the session user; it runs until the sandbox ends."""
+    subprocess.Popen(
+        as_user(["/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon"]),
+        env=user_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True,
+    )
+    wait_for(notification_service_running, 20.0, "the notification double")
 
 
 def notices():
@@ -448,11 +523,17 @@ class Agent:
 
 
 class Run:
-    """What one case works with: the agent command line and every agent it started."""
+    """What one case works with: the agent command line, the built fixtures named on the
+    command line (--fixture NAME=PATH), and every agent it started."""
 
-    def __init__(self, agent_argv):
+    def __init__(self, agent_argv, fixtures=None):
         self.agent_argv = agent_argv
+        self.fixtures = dict(fixtures or {})
         self.agents = []
+
+    def fixture(self, name):
+        check(name in self.fixtures, f"this case needs --fixture {name}=PATH")
+        return self.fixtures[name]
 
     def start_agent(self, env=None, user=SESSION_USER, cwd="/"):
         """Starts the agent as the session user (or as `user`; None: as the harness), in
@@ -486,9 +567,16 @@ def _report_failure(run_):
     _print_file("notification double", os.path.join(state, "notifications.out"))
 
 
+_services_at_start = {}
+
+
 def _reset_between_cases():
-    # A case may have removed the PPD folder or left queues behind; the next one starts
-    # from what the sandbox set up.
+    # A case may have removed the PPD folder, stopped a service or left queues behind; the
+    # next one starts from what the sandbox set up.
+    if not scheduler_running():
+        start_scheduler()
+    if _services_at_start.get("notifications") and not notification_service_running():
+        start_notification_service()
     if not os.path.isdir(PPD_DIR):
         os.mkdir(PPD_DIR, 0o755)
     remove_all_queues()
@@ -500,6 +588,10 @@ def main(namespace):
 
     parser = argparse.ArgumentParser()
     parser.add_argument("--agent", required=True, help="agent command line (shell words)")
+    parser.add_argument(
+        "--fixture", action="append", default=[], metavar="NAME=PATH",
+        help="a built fixture the cases use",
+    )
     parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
     args = parser.parse_args()
 
@@ -511,11 +603,13 @@ def main(namespace):
     if unknown:
         sys.exit(f"no such case: {', '.join(unknown)}; known: {', '.join(cases)}")
 
+    if "DBUS_SESSION_BUS_ADDRESS" in os.environ:
+        _services_at_start["notifications"] = notification_service_running()
     failed = []
     for i, name in enumerate(names):
         if i:
             _reset_between_cases()
-        run_ = Run(shlex.split(args.agent))
+        run_ = Run(shlex.split(args.agent), (f.split("=", 1) for f in args.fixture))
         started = time.monotonic()
         try:
             cases[name](run_)
