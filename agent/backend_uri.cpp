@@ -9,7 +9,6 @@
 
 #include "CommonLib.h"
 #include "zelcups/scoped_cf.h"
-#include <CoreFoundation/CFURL.h>
 #include "zelcups_common.h"
 
 namespace {

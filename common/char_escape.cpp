@@ -161,16 +161,18 @@ void zelcups_common_convert_hexcode_string_in_uri(char *destination, const char 
       destination[out++] = source[in++];
       continue;
     }
-    // An escape cut short by the end of the text has no last digit, so it reads as 0x00:
-    // the decoded text ends here, without a look past the end.
-    if (end - in - 1 < digits) {
-      break;
+    // An escape that starts inside the count is read whole, as callers that count only up
+    // to a delimiter expect, but never past the string's terminator: digits missing there
+    // read as the terminator, which is no digit, so such an escape gives 0x00.
+    std::array<char, 128> escape{};
+    for (int32_t k = 0; k < digits && source[in + 1 + k] != '\0'; ++k) {
+      escape[static_cast<size_t>(k)] = source[in + 1 + k];
     }
-    destination[out++] = zHexStringToBin(source + in + 1, digit_count);
+    destination[out++] = zHexStringToBin(escape.data(), digit_count);
     in += 1 + digits;
   }
-  // Decoding never lengthens the text, so this stays within the source length + 1 bytes
-  // that the caller provides.
+  // Each escape takes at least its marker from inside the count, so the output, with this
+  // terminator, stays within the source length + 1 bytes that the caller provides.
   destination[out] = '\0';
 }
 

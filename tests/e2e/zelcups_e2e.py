@@ -3,7 +3,7 @@
 A test file defines functions named test_* that take one argument, a Run, and calls
 main(globals()) at the bottom. Run it as
 
-    scripts/sandbox /usr/bin/python3 tests/e2e/FILE.py --agent build/agent/zelcups-agent [NAME...]
+    scripts/sandbox /usr/bin/python3 tests/e2e/FILE.py --agent build/bin/zelcups-agent [NAME...]
 
 Each named case (all when none is named) runs in turn; a failing case prints its
 traceback, the output of every agent it started, and the scheduler's and the notification

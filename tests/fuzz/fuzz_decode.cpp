@@ -1,4 +1,5 @@
-// The escape decoder on arbitrary bytes of exact length, without a terminator behind them.
+// The escape decoder on arbitrary bytes followed by exactly one terminator: an escape may
+// be read past the count it is given, never past the terminator.
 #include "fuzz_support.h"
 #include "zelcups_common.h"
 
@@ -32,11 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 1 << 20) {
     return 0;
   }
-  const auto source = fuzz_copy(data, size);
+  const auto source = fuzz_copy(data, size, 1);
   decode_and_check(source.get(), size, '%', 2);
+  // A count that ends inside the text, as for a service name cut at its first dot.
+  decode_and_check(source.get(), size / 2, '%', 2);
   // Other markers and digit counts: no caller uses them, but they must stay in bounds.
   if (size >= 2) {
-    const auto rest = fuzz_copy(data + 2, size - 2);
+    const auto rest = fuzz_copy(data + 2, size - 2, 1);
     decode_and_check(rest.get(), size - 2, static_cast<char>(data[0]),
                      static_cast<int8_t>(data[1]));
   }

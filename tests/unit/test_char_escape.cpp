@@ -117,43 +117,59 @@ TEST(CharEscapeTest, Utf8SequenceLength) {
   }
 }
 
+// A heap copy of the bytes and one terminator, nothing more, so that the sanitizer build
+// catches any read past the terminator.
+std::unique_ptr<char[]> terminated_copy(const std::string &bytes) {
+  auto copy = std::make_unique<char[]>(bytes.size() + 1);
+  memcpy(copy.get(), bytes.data(), bytes.size());
+  copy[bytes.size()] = '\0';
+  return copy;
+}
+
 TEST(CharEscapeTest, DecodesEscapes) {
+  constexpr int32_t kWhole = -1;  // the count is the text's length
   struct Row {
     std::string source;
+    int32_t count;
     std::string expected;  // the text up to the terminator
   } rows[] = {
-      {"Office%20Printer", "Office Printer"},
-      {"%4a%4A", "JJ"},
-      {"%41%42", "AB"},
-      {"no marker", "no marker"},
+      {"Office%20Printer", kWhole, "Office Printer"},
+      {"%4a%4A", kWhole, "JJ"},
+      {"%41%42", kWhole, "AB"},
+      {"no marker", kWhole, "no marker"},
       // malformed digits decode by the reader's rule: it stops at a non-digit from the right
-      {"%g4x", "\x04x"},
-      {"%4gx", ""},
-      {"%%41",
+      {"%g4x", kWhole, "\x04x"},
+      {"%4gx", kWhole, ""},
+      {"%%41", kWhole,
        "\x04"
        "1"},
-      // escapes cut short at the end never read past it
-      {"a%", "a"},
-      {"a%4", "a"},
-      // a terminator inside the given length ends the text
-      {"ab\0%41"s, "ab"},
-      {"a%4\0001"s, "a"},
+      // an escape that starts inside the count is read whole, even past the count
+      {"a%41", 3, "aA"},
+      {"a%41", 2, "aA"},
+      {"a%41b", 2, "aA"},
+      {"a%41", 1, "a"},
+      {"Office%20Printer._ipp", 7, "Office "},
+      // ...but never past the terminator: the missing digits read as 0x00
+      {"a%", kWhole, "a"},
+      {"a%4", kWhole, "a"},
+      {"a%4", 2, "a"},
+      // a terminator inside the count ends the text
+      {"ab\0%41"s, kWhole, "ab"},
+      {"a%4\0001"s, kWhole, "a"},
+      {"a%\00041"s, 2, "a"},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     const Row &row = rows[i];
-    auto source = exact_copy(row.source);
-    std::string destination(row.source.size() + 1, '\x55');
-    zelcups_common_convert_hexcode_string_in_uri(destination.data(), source.get(),
-                                                 static_cast<int32_t>(row.source.size()), '%', 2);
-    EXPECT_EQ(std::string(destination.c_str()), row.expected) << "row " << i;
+    auto source = terminated_copy(row.source);
+    const int32_t count = row.count == kWhole ? static_cast<int32_t>(row.source.size()) : row.count;
+    std::string destination(static_cast<size_t>(count) + 1, '\x55');
+    zelcups_common_convert_hexcode_string_in_uri(destination.data(), source.get(), count, '%', 2);
+    EXPECT_EQ(std::string(destination.c_str()), row.expected) << "row " << i << ": " << row.source;
   }
 
-  // the length, not the terminator, bounds the walk
   char destination[8] = "xxxxxxx";
-  zelcups_common_convert_hexcode_string_in_uri(destination, "a%41", 3, '%', 2);
-  EXPECT_STREQ(destination, "a");
   zelcups_common_convert_hexcode_string_in_uri(destination, "b", 0, '%', 2);
-  EXPECT_STREQ(destination, "a");
+  EXPECT_STREQ(destination, "xxxxxxx");
 }
 
 TEST(CharEscapeTest, StringObjectToCString) {

@@ -9,6 +9,8 @@
 #include <CoreFoundation/CFArray.h>
 #include <CoreFoundation/CFDictionary.h>
 #include <CoreFoundation/CFPropertyList.h>
+#include <CoreFoundation/CFURL.h>
+#include <CoreFoundation/CFBundle.h>
 #include <CoreFoundation/CFNotificationCenter.h>
 #include <CoreFoundation/CFUserNotification.h>
 

@@ -1,0 +1,23 @@
+// The alert that tells the user the driver's plug-in could not set up a new queue.
+#include <CoreFoundation/CoreFoundation.h>
+
+#include "queue_setup.h"
+#include "zelcups/scoped_cf.h"
+
+void z_ShowLibinfoErrorAlert(void) {
+  CFBundleRef bundle = CFBundleGetMainBundle();
+  zelcups::ScopedCFTypeRef<CFURLRef> icon(
+      CFBundleCopyResourceURL(bundle, CFSTR("Printer"), CFSTR("icns"), nullptr));
+  zelcups::ScopedCFTypeRef<CFStringRef> header(CFBundleCopyLocalizedString(
+      bundle, CFSTR("Libinfo Get Error Title"), CFSTR("Libinfo Get Error Title"), nullptr));
+  zelcups::ScopedCFTypeRef<CFStringRef> message(
+      CFBundleCopyLocalizedString(bundle, nullptr, nullptr, nullptr));
+  zelcups::ScopedCFTypeRef<CFStringRef> default_button(CFBundleCopyLocalizedString(
+      bundle, CFSTR("Bidi Add Error OK"), CFSTR("Bidi Add Error OK"), nullptr));
+  zelcups::ScopedCFTypeRef<CFStringRef> alternate_button(
+      CFBundleCopyLocalizedString(bundle, nullptr, nullptr, nullptr));
+  // Waits until the user answers; the answer changes nothing.
+  CFUserNotificationDisplayAlert(0.0, kCFUserNotificationNoteAlertLevel, icon.get(), nullptr,
+                                 nullptr, header.get(), message.get(), default_button.get(),
+                                 alternate_button.get(), nullptr, nullptr);
+}
