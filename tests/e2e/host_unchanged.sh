@@ -3,7 +3,7 @@
 # folder have the same entries, modes, owners, sizes, times and contents afterwards, and a
 # scheduler running on the host keeps running.
 #
-#   host_unchanged.sh SANDBOX AGENT-COMMAND
+#   host_unchanged.sh SANDBOX AGENT-COMMAND PLUGIN
 #
 # Inside the sandbox it writes into every folder the sandbox makes its own and runs the
 # queue-churn case with the agent, so that the scheduler, lpadmin and the agent all work.
@@ -11,6 +11,7 @@ set -euo pipefail
 
 sandbox=$1
 agent=$2
+plugin=$3
 here=$(cd "$(dirname "$0")" && pwd)
 
 snapshot() {
@@ -42,7 +43,7 @@ trap 'rm -rf "$work"' EXIT
 snapshot >"$work/before"
 
 # shellcheck disable=SC2016 # expanded by the inner shell
-"$sandbox" /bin/bash -euc '
+"$sandbox" --plugin "$plugin" /bin/bash -euc '
   echo sandbox-was-here >/etc/cups/stray.conf
   echo sandbox-was-here >/usr/lib/cups/backend/stray
   echo sandbox-was-here >/Library/Printers/Arvex/QRX5/stray

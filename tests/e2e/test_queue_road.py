@@ -755,6 +755,19 @@ def test_alert_closed_or_gone(run):
     quit_cleanly(agent)
 
 
+def test_quit_during_alert(run):
+    # Logging out asks the agent to quit; an alert no one will answer must not hold the
+    # session's end until the agent is killed (which would leave its PPD copy behind).
+    road = Road(run)
+    agent = road.start_agent()
+    add_queue("Waiting", FAMILY, "socket://10.0.9.1")
+    wait_for(lambda: alerts(), REPOINT_LIMIT + 1.0, "the alert")
+    status, seconds = agent.stop(signal.SIGTERM, timeout=5.0)
+    check(status == 0, f"{agent.label} quit with {agent.describe_status()}")
+    check(seconds < 2.0, f"{agent.label} took {seconds:.2f}s to quit while the alert waited")
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+
+
 # --- a user who may not administer printers -------------------------------------------
 
 
