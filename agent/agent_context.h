@@ -19,6 +19,8 @@ struct AgentContext {
   // The same time at full resolution: a queue added within the second of the last look
   // changes only the nanoseconds.
   struct timespec ppd_dir_mtime_full;
+  // The watcher's timer, removed at shutdown; null while none is installed.
+  EventLoopTimerRef watcher_timer;
 };
 
 // Start-up, the event loop and shutdown; the process's result.

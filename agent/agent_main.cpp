@@ -28,6 +28,10 @@ void ReadNotificationIdentifier(AgentContext *context) {
 }  // namespace
 
 int32_t Agent_Main(void) {
+  // Quit requests count from here: one that comes while the agent starts or shuts down
+  // ends it like one that comes while it runs.
+  GetMainEventLoop();
+
   AdminRights_WarnIfNotAdministrator();
   auto *context = static_cast<AgentContext *>(calloc(1, sizeof(AgentContext)));
   if (context != nullptr) {
@@ -42,11 +46,11 @@ int32_t Agent_Main(void) {
     RunApplicationEventLoop();
   }
 
-  // Also after a failed start: the observer registered above must not outlive the context.
+  // Start-up undone in reverse order, also after a failed start: each step accepts a
+  // context that start-up built only in part, or not at all, so nothing that was set up
+  // (above all the observer, which holds the context) outlives the context.
+  PrinterSetup_TerminateNotify(context);
   Alert_TerminateNotify(context);
-  if (context != nullptr) {
-    PrinterSetup_TerminateNotify(context);
-    free(context);
-  }
+  free(context);
   return result;
 }

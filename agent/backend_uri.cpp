@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CommonLib.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 #include "zelcups_common.h"
 
 namespace {
@@ -22,11 +22,6 @@ constexpr std::string_view kLprV6 = "ZEL_QRX5_LPRv6";
 constexpr std::size_t kDeviceURISpare = 2 + 4;
 // "lpd://" is all that precedes the host in an address of the LPR types.
 constexpr std::size_t kLprSchemeLength = 6;
-
-struct FreeDeleter {
-  void operator()(char *text) const { std::free(text); }
-};
-using HeapString = std::unique_ptr<char, FreeDeleter>;
 
 const BackendRule *FindBackendRule(const char *device_uri) {
   for (const BackendRule &rule : BACKEND_RULES) {
@@ -109,7 +104,7 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
       rule->connection_type != nullptr
           ? zelcups_common_cfstring_to_cstring(rule->connection_type(), &type_text)
           : rule->resolver(uri.data(), rule->uri_prefix, &type_text);
-  HeapString connection_type(type_text);
+  zelcups::ScopedMalloc<char> connection_type(type_text);
   if (status != 0 || !connection_type) {
     return false;
   }
@@ -126,7 +121,7 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
   char *escaped_text = nullptr;
   const int32_t escape_status = zelcups_common_convert_charactor_for_lpadmin_command_line(
       remainder, static_cast<uint32_t>(std::strlen(remainder)), &escaped_text);
-  HeapString escaped(escaped_text);
+  zelcups::ScopedMalloc<char> escaped(escaped_text);
   if (escape_status != 0 || !escaped) {
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include "connection_type.h"
 
+#include "zelcups/scoped.h"
 #include "zelcups_common.h"
 
 #include <netdb.h>
@@ -19,12 +20,8 @@ constexpr std::string_view kVersionPrefix = "v1.";
 constexpr std::string_view kBracketedVersionPrefix = "[v1.";
 constexpr std::size_t kMaxPortDigits = 5;
 
-struct AddrinfoFree {
-  void operator()(addrinfo *list) const { freeaddrinfo(list); }
-};
-
 // Only whether the name has an IPv6 address matters; the addresses are not used.
-bool zHasIpv6Address(const std::string &host) {
+bool HasIpv6Address(const std::string &host) {
   addrinfo hints{};
   hints.ai_family = AF_INET6;
   hints.ai_socktype = SOCK_STREAM;
@@ -32,14 +29,14 @@ bool zHasIpv6Address(const std::string &host) {
   if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) {
     return false;
   }
-  std::unique_ptr<addrinfo, AddrinfoFree> holder(list);
+  zelcups::ScopedAddrinfo holder(list);
   return true;
 }
 
 // "v1.host/..." or "v1.host+zone/...": a host name meant as IPv6 but written without the
 // brackets that the rest of the agent recognises. When the name has an IPv6 address the
 // URI gets them, "[v1.host+zone]/...", two bytes longer. Returns whether it is IPv6.
-bool zBracketVersionedHost(char *device_uri, std::size_t prefix_length) {
+bool BracketVersionedHost(char *device_uri, std::size_t prefix_length) {
   const std::string_view uri(device_uri);
   const std::string_view remainder = uri.substr(prefix_length);
   const std::size_t slash = remainder.find('/');
@@ -48,7 +45,7 @@ bool zBracketVersionedHost(char *device_uri, std::size_t prefix_length) {
   }
   std::string_view host = remainder.substr(kVersionPrefix.size(), slash - kVersionPrefix.size());
   host = host.substr(0, host.find('+'));  // the zone is not part of the name
-  if (!zHasIpv6Address(std::string(host))) {
+  if (!HasIpv6Address(std::string(host))) {
     return false;
   }
 
@@ -63,7 +60,7 @@ bool zBracketVersionedHost(char *device_uri, std::size_t prefix_length) {
   return true;
 }
 
-CFStringRef zResolveConnectionType(char *device_uri, std::size_t prefix_length) {
+CFStringRef ResolveConnectionType(char *device_uri, std::size_t prefix_length) {
   const CFStringRef lpr = CFSTR("ZEL_QRX5_LPR");
   const CFStringRef lpr_v6 = CFSTR("ZEL_QRX5_LPRv6");
   char *remainder = device_uri + prefix_length;
@@ -77,7 +74,7 @@ CFStringRef zResolveConnectionType(char *device_uri, std::size_t prefix_length) 
   if (!std::string_view(remainder).starts_with(kVersionPrefix)) {
     return lpr;
   }
-  return zBracketVersionedHost(device_uri, prefix_length) ? lpr_v6 : lpr;
+  return BracketVersionedHost(device_uri, prefix_length) ? lpr_v6 : lpr;
 }
 
 }  // namespace
@@ -114,7 +111,7 @@ int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **c
     return -1;
   }
 
-  const CFStringRef type = zResolveConnectionType(device_uri, prefix_length);
+  const CFStringRef type = ResolveConnectionType(device_uri, prefix_length);
   char *text = nullptr;
   const int32_t status = zelcups_common_cfstring_to_cstring(type, &text);
   if (status != 0) {

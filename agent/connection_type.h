@@ -14,8 +14,7 @@ int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **c
 
 // True when the host part of remainder (the text up to its first "/") is an IPv4 address
 // or a name followed by ":" and a port number. Such a host is not IPv6, although the
-// IPv6 test of the common module counts any colon as one; the watcher shares this test
-// so that it writes the address of such a queue unchanged.
+// IPv6 test of the common module counts any colon as one.
 bool z_IsHostWithPort(const char *remainder);
 
 #endif

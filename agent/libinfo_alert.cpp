@@ -2,7 +2,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include "queue_setup.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 void z_ShowLibinfoErrorAlert(void) {
   CFBundleRef bundle = CFBundleGetMainBundle();

@@ -10,17 +10,12 @@
 #include <memory>
 #include <vector>
 
+#include "zelcups/scoped.h"
+
 namespace {
 
 constexpr char kTemplateName[] = "/zelcups-agent-XXXXXX.ppd";
 constexpr int kTemplateSuffixLength = 4;  // ".ppd"
-
-struct HttpClose {
-  void operator()(http_t *http) const { httpClose(http); }
-};
-struct IppDelete {
-  void operator()(ipp_t *ipp) const { ippDelete(ipp); }
-};
 
 // Somewhere only this user can read: the session's runtime folder when there is one.
 std::string PrivateFolder() {
@@ -38,13 +33,13 @@ std::string PrivateFolder() {
 // The printer is named by its URI inside the IPP request rather than in an HTTP path:
 // the scheduler refuses GET /printers/NAME.ppd for names holding "<" or ">", which it
 // accepts as queue names all the same.
-std::unique_ptr<ipp_t, IppDelete> NewGetPPDRequest(const char *queue_name) {
+zelcups::ScopedIPP NewGetPPDRequest(const char *queue_name) {
   char printer_uri[HTTP_MAX_URI];
   if (httpAssembleURIf(HTTP_URI_CODING_ALL, printer_uri, sizeof(printer_uri), "ipp", nullptr,
                        "localhost", 0, "/printers/%s", queue_name) != HTTP_URI_STATUS_OK) {
     return nullptr;
   }
-  std::unique_ptr<ipp_t, IppDelete> request(ippNewRequest(IPP_OP_CUPS_GET_PPD));
+  zelcups::ScopedIPP request(ippNewRequest(IPP_OP_CUPS_GET_PPD));
   if (request) {
     ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  printer_uri);
@@ -64,14 +59,13 @@ bool ScopedPPDCopy::Fetch(const char *queue_name) {
   if (queue_name == nullptr || !path_.empty()) {
     return false;
   }
-  std::unique_ptr<ipp_t, IppDelete> request = NewGetPPDRequest(queue_name);
+  zelcups::ScopedIPP request = NewGetPPDRequest(queue_name);
   if (!request) {
     return false;
   }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  std::unique_ptr<http_t, HttpClose> http(
-      httpConnectEncrypt(cupsServer(), ippPort(), cupsEncryption()));
+  zelcups::ScopedHTTP http(httpConnectEncrypt(cupsServer(), ippPort(), cupsEncryption()));
 #pragma GCC diagnostic pop
   if (!http) {
     return false;
@@ -89,8 +83,7 @@ bool ScopedPPDCopy::Fetch(const char *queue_name) {
 
   // cupsDoIORequest takes the request over and writes the PPD that follows the response
   // into fd.
-  std::unique_ptr<ipp_t, IppDelete> response(
-      cupsDoIORequest(http.get(), request.release(), "/", -1, fd));
+  zelcups::ScopedIPP response(cupsDoIORequest(http.get(), request.release(), "/", -1, fd));
   const bool fetched = response && ippGetStatusCode(response.get()) == IPP_STATUS_OK;
   if (close(fd) != 0 || !fetched) {
     unlink(path_.c_str());

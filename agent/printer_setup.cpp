@@ -7,7 +7,6 @@
 
 #include "agent_context.h"
 #include "printer_setup_testing.h"
-#include "queue_list_testing.h"
 #include "queue_setup.h"
 #include "snapshot_compare.h"
 
@@ -18,7 +17,7 @@ constexpr EventTimerInterval kFirstFireDelay = 0.0;
 constexpr EventTimerInterval kTickInterval = 3.0;
 
 const char *g_ppd_directory = kPPDDirectory;
-PrinterSetupQueueHandler g_queue_handler = nullptr;
+PrinterSetupQueueHandler g_queue_handler = z_SetUpQueue;
 
 // The directory's time; an unreadable directory reads as time 0.
 struct timespec ReadDirectoryTime() {
@@ -29,13 +28,6 @@ struct timespec ReadDirectoryTime() {
 
 bool SameTime(const struct timespec &a, const struct timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-QueueList *TakeSnapshot(int32_t *count) {
-  if (g_ppd_directory == kPPDDirectory) {
-    return zelcups_common_cups_queuelist_initialize(count);
-  }
-  return zelcups_common_cups_queuelist_initialize_in_directory_for_testing(g_ppd_directory, count);
 }
 
 void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
@@ -50,32 +42,36 @@ void PrinterSetup_SetPPDDirectoryForTesting(const char *directory) {
 }
 
 void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler) {
-  g_queue_handler = handler;
+  g_queue_handler = handler != nullptr ? handler : z_SetUpQueue;
 }
 
 int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
   if (context == nullptr) {
     return -1;
   }
-  // Nothing removes the timer: it ends with the process.
-  EventLoopTimerRef timer = nullptr;
-  OSStatus status =
-      InstallEventLoopTimer(GetMainEventLoop(), kFirstFireDelay, kTickInterval,
-                            NewEventLoopTimerUPP(z_CallbackForPrinterSetup), context, &timer);
+  // The handle is kept so that shutdown can remove the timer, which holds the context.
+  OSStatus status = InstallEventLoopTimer(GetMainEventLoop(), kFirstFireDelay, kTickInterval,
+                                          NewEventLoopTimerUPP(z_CallbackForPrinterSetup), context,
+                                          &context->watcher_timer);
   if (status != noErr) {
+    context->watcher_timer = nullptr;
     zelcups_common_cups_queuelist_terminate(context->queue_list);
     context->queue_list = nullptr;
     return status;
   }
   // Queues that exist now are the baseline: only later changes are acted on.
   StoreDirectoryTime(context, ReadDirectoryTime());
-  context->queue_list = TakeSnapshot(&context->queue_list_count);
+  context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
   return 0;
 }
 
 void PrinterSetup_TerminateNotify(AgentContext *context) {
   if (context == nullptr) {
     return;
+  }
+  if (context->watcher_timer != nullptr) {
+    RemoveEventLoopTimer(context->watcher_timer);
+    context->watcher_timer = nullptr;
   }
   zelcups_common_cups_queuelist_terminate(context->queue_list);
   context->queue_list = nullptr;
@@ -95,17 +91,12 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
   StoreDirectoryTime(context, directory_time);
 
   int32_t count = 0;
-  QueueList *snapshot = TakeSnapshot(&count);
+  QueueList *snapshot = zelcups_common_cups_queuelist_initialize(&count);
   if (snapshot != nullptr) {
     // Only the two snapshots decide, never how an earlier queue's handling went.
     for (int32_t index :
          z_FindQueuesToHandle(context->queue_list, context->queue_list_count, snapshot, count)) {
-      const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
-      if (g_queue_handler != nullptr) {
-        g_queue_handler(name);
-      } else {
-        z_SetUpQueue(name);
-      }
+      g_queue_handler(zelcups_common_cups_queuelist_get_queue_name(snapshot, index));
     }
   }
   zelcups_common_cups_queuelist_terminate(context->queue_list);

@@ -1,5 +1,7 @@
-// For unit tests only: run the watcher against a directory of the test's choosing and see
-// which queues a tick hands on. The shipped agent always watches the fixed PPD directory.
+// For unit tests only: the directory whose time the watcher reads (the test points the
+// queue list at the same one, see queue_list_testing.h), and the queue handler the tick
+// calls, to see which queues it hands on. Null restores the fixed directory and
+// z_SetUpQueue. The tick has one path either way.
 #ifndef ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 #define ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 

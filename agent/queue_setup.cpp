@@ -16,6 +16,7 @@
 #include "Info.h"
 #include "backend_uri.h"
 #include "ppd_copy.h"
+#include "zelcups/scoped.h"
 #include "zelcups_common.h"
 
 extern char **environ;
@@ -28,10 +29,6 @@ constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 constexpr char kPluginExtra[] = "none";
 constexpr char kUpdatedOptionsText[] = "0000";
 constexpr char kUSB[] = "USB";
-
-struct FreeDeleter {
-  void operator()(char *text) const { std::free(text); }
-};
 
 struct InfoTerminate {
   void operator()(InfoInstance *instance) const { Info_Terminate(instance); }
@@ -102,7 +99,7 @@ void z_SetUpQueue(const char *queue_name) {
 
   char *uri_text = nullptr;
   const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &uri_text);
-  std::unique_ptr<char, FreeDeleter> device_uri(uri_text);
+  zelcups::ScopedMalloc<char> device_uri(uri_text);
   if (lookup != 0 || !device_uri) {
     return;
   }

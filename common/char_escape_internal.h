@@ -1,6 +1,5 @@
 /*
- * Escape rules shared inside the common module. The printer-address records escape an
- * IPv6 address with the same rule as the public IPv6 escaping routine.
+ * The IPv6 escaping rule, shared inside the common module.
  */
 #ifndef ZELCUPS_CHAR_ESCAPE_INTERNAL_H
 #define ZELCUPS_CHAR_ESCAPE_INTERNAL_H

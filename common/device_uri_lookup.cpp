@@ -1,6 +1,7 @@
 // Device URI lookup: one CUPS-Get-Printers exchange with the local scheduler.
 
 #include "zelcups_common.h"
+#include "zelcups/scoped.h"
 
 #include <cups/cups.h>
 #include <cups/language.h>
@@ -21,22 +22,12 @@ constexpr std::string_view kDeviceUriAttribute = "device-uri";
 
 // Asked for in this order; the response lists each printer's values in the same order,
 // which is what lets the URI be taken from the attribute right after the name.
-constexpr std::array<const char *, 2> pGetAttrInfoStringTable = {
+constexpr std::array<const char *, 2> kRequestedAttributes = {
     "printer-name",
     "device-uri",
 };
 
-struct HttpClose {
-  void operator()(http_t *http) const { httpClose(http); }
-};
-using HttpHolder = std::unique_ptr<http_t, HttpClose>;
-
-struct IppDelete {
-  void operator()(ipp_t *ipp) const { ippDelete(ipp); }
-};
-using IppHolder = std::unique_ptr<ipp_t, IppDelete>;
-
-bool zIsAttribute(ipp_attribute_t *attribute, std::string_view name, ipp_tag_t value_tag) {
+bool IsAttribute(ipp_attribute_t *attribute, std::string_view name, ipp_tag_t value_tag) {
   const char *attribute_name = ippGetName(attribute);
   return attribute_name != nullptr && name == attribute_name &&
          ippGetValueTag(attribute) == value_tag;
@@ -44,7 +35,7 @@ bool zIsAttribute(ipp_attribute_t *attribute, std::string_view name, ipp_tag_t v
 
 // httpConnectEncrypt is deprecated in libcups 2.x, but it is the call that takes the
 // library's defaults for server, port and encryption without extra policy of our own.
-http_t *zConnectToScheduler() {
+http_t *ConnectToScheduler() {
   const http_encryption_t encryption = cupsEncryption();
   const int port = ippPort();
   const char *server = cupsServer();
@@ -54,8 +45,8 @@ http_t *zConnectToScheduler() {
 #pragma GCC diagnostic pop
 }
 
-IppHolder zCreateGetPrintersRequest() {
-  IppHolder request(ippNew());
+zelcups::ScopedIPP CreateGetPrintersRequest() {
+  zelcups::ScopedIPP request(ippNew());
   if (!request) {
     return nullptr;
   }
@@ -68,21 +59,21 @@ IppHolder zCreateGetPrintersRequest() {
   ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_LANGUAGE, "attributes-natural-language",
                nullptr, language != nullptr ? language->language : nullptr);
   ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                static_cast<int>(pGetAttrInfoStringTable.size()), nullptr,
-                pGetAttrInfoStringTable.data());
+                static_cast<int>(kRequestedAttributes.size()), nullptr,
+                kRequestedAttributes.data());
   return request;
 }
 
 // Printer names are unique in the scheduler, so at most one printer matches; should a
 // responder repeat a name, the last match wins and the earlier copy is freed. matched
 // tells a URI whose copy could not be allocated (found stays null) from no URI at all.
-void zFindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, bool &matched) {
+void FindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, bool &matched) {
   for (ipp_attribute_t *attribute = ippFirstAttribute(response); attribute != nullptr;
        attribute = ippNextAttribute(response)) {
     if (ippGetGroupTag(attribute) != IPP_TAG_PRINTER) {
       continue;
     }
-    if (!zIsAttribute(attribute, kPrinterNameAttribute, IPP_TAG_NAME)) {
+    if (!IsAttribute(attribute, kPrinterNameAttribute, IPP_TAG_NAME)) {
       continue;
     }
     const char *printer_name = ippGetString(attribute, 0, nullptr);
@@ -94,7 +85,7 @@ void zFindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, 
     if (next == nullptr) {
       break;
     }
-    if (!zIsAttribute(next, kDeviceUriAttribute, IPP_TAG_URI)) {
+    if (!IsAttribute(next, kDeviceUriAttribute, IPP_TAG_URI)) {
       continue;
     }
     const char *uri = ippGetString(next, 0, nullptr);
@@ -116,25 +107,25 @@ extern "C" int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue
   }
 
   // A connection of our own for each lookup, closed on return; nothing reuses it.
-  HttpHolder http(zConnectToScheduler());
+  zelcups::ScopedHTTP http(ConnectToScheduler());
   if (!http) {
     return -1;
   }
 
-  IppHolder request = zCreateGetPrintersRequest();
+  zelcups::ScopedIPP request = CreateGetPrintersRequest();
   if (!request) {
     return -1;
   }
 
   // cupsDoFileRequest takes the request over and deletes it, whatever the outcome.
-  IppHolder response(cupsDoFileRequest(http.get(), request.release(), kResource, nullptr));
+  zelcups::ScopedIPP response(cupsDoFileRequest(http.get(), request.release(), kResource, nullptr));
   if (!response) {
     return -1;
   }
 
   char *found = nullptr;
   bool matched = false;
-  zFindDeviceUri(response.get(), queue_name, found, matched);
+  FindDeviceUri(response.get(), queue_name, found, matched);
   if (matched) {
     *device_uri = found;
   }

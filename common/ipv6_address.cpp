@@ -18,7 +18,7 @@ constexpr size_t kDefaultZoneLength = sizeof(kDefaultZone) - 1;
 // The region that the zone separator search covers: from the text's second byte up to and
 // including its last "/" (not counting the first byte), or its terminator when it has none.
 // Returns its last byte, or nullptr for an empty text, which has no second byte.
-const char *search_region_last(const char *text) {
+const char *SearchRegionLast(const char *text) {
   if (text[0] == '\0') {
     return nullptr;
   }
@@ -27,7 +27,7 @@ const char *search_region_last(const char *text) {
 }
 
 // The last occurrence of the charactor in text[1] .. last.
-char *find_last_between(const char *text, const char *last, char charactor) {
+char *FindLastBetween(const char *text, const char *last, char charactor) {
   for (const char *p = last; p > text; --p) {
     if (*p == charactor) {
       return const_cast<char *>(p);
@@ -39,19 +39,19 @@ char *find_last_between(const char *text, const char *last, char charactor) {
 // The zone separator search limited to the address itself: a separator behind the
 // address end belongs to the path (a "%" of an escape, a "+" in a queue name) and must
 // not be taken for the zone, or rewritten.
-char *find_zone_separator(char *address_start, char *address_end, char separator) {
-  const char *last = search_region_last(address_start);
+char *FindZoneSeparator(char *address_start, char *address_end, char separator) {
+  const char *last = SearchRegionLast(address_start);
   if (last == nullptr || address_end <= address_start) {
     return nullptr;
   }
   if (last >= address_end) {
     last = address_end - 1;
   }
-  return find_last_between(address_start, last, separator);
+  return FindLastBetween(address_start, last, separator);
 }
 
 // Opens a gap of `count` bytes at `position` by moving it and the rest of the text back.
-void open_gap(char *position, size_t count) {
+void OpenGap(char *position, size_t count) {
   memmove(position + count, position, strlen(position) + 1);
 }
 
@@ -61,11 +61,11 @@ char *zelcups_common_get_ipv6_interfaceId_top_pointer(const char *text, char cha
   if (text == nullptr) {
     return nullptr;
   }
-  const char *last = search_region_last(text);
+  const char *last = SearchRegionLast(text);
   if (last == nullptr) {
     return nullptr;
   }
-  return find_last_between(text, last, charactor);
+  return FindLastBetween(text, last, charactor);
 }
 
 bool zelcups_common_check_ipv6_link_local_address(const char *text) {
@@ -101,22 +101,22 @@ bool zelcups_common_check_ipv6_address(char *text, char old_separator, char new_
   }
   char *zone = end;
   if (zelcups_common_check_ipv6_link_local_address(start)) {
-    zone = find_zone_separator(start, end, new_separator);
+    zone = FindZoneSeparator(start, end, new_separator);
     if (zone == nullptr) {
-      zone = find_zone_separator(start, end, old_separator);
+      zone = FindZoneSeparator(start, end, old_separator);
       if (zone != nullptr) {
         *zone = new_separator;
       }
     }
     if (zone == nullptr) {
-      open_gap(end, 1);
+      OpenGap(end, 1);
       *end = new_separator;
       zone = end;
       end += 1;
     }
     // A link-local address is unusable without its interface.
     if (zone + 1 == end) {
-      open_gap(end, kDefaultZoneLength);
+      OpenGap(end, kDefaultZoneLength);
       memcpy(end, kDefaultZone, kDefaultZoneLength);
       end += kDefaultZoneLength;
     }

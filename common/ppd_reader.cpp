@@ -6,7 +6,7 @@
  * leading character, an optional option word, a colon and a value that may be quoted.
  */
 #include "zelcups_common.h"
-#include "zelcups/scoped_file.h"
+#include "zelcups/scoped.h"
 
 #include <array>
 #include <cstdio>
@@ -31,19 +31,19 @@ struct HeaderCheck {
   int32_t state;
 };
 
-bool starts_with(const char *text, const char *prefix) {
+bool StartsWith(const char *text, const char *prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-bool ends_key(char c) {
+bool EndsKey(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '"' || c == ':';
 }
 
-bool ends_value(char c) {
+bool EndsValue(char c) {
   return c == '\t' || c == '\r' || c == '\n' || c == '"';
 }
 
-const char *skip_run(const char *p, const char *set) {
+const char *SkipRun(const char *p, const char *set) {
   while (*p != '\0' && strchr(set, *p) != nullptr) {
     ++p;
   }
@@ -63,7 +63,7 @@ int32_t zget_key_value(const char *line, char *key, char *value, int32_t capacit
 
   const char *p = line;
   int32_t key_length = 0;
-  while (*p != '\0' && !ends_key(*p) && key_length < limit) {
+  while (*p != '\0' && !EndsKey(*p) && key_length < limit) {
     key[key_length++] = *p++;
   }
   if (*p == '\0') {
@@ -71,13 +71,13 @@ int32_t zget_key_value(const char *line, char *key, char *value, int32_t capacit
   }
   // The byte that ended the key goes, whatever it is; after a cut that is a byte of the key.
   ++p;
-  p = skip_run(p, " \t");
-  p = skip_run(p, ":");
-  p = skip_run(p, " \t");
-  p = skip_run(p, "\"");
+  p = SkipRun(p, " \t");
+  p = SkipRun(p, ":");
+  p = SkipRun(p, " \t");
+  p = SkipRun(p, "\"");
 
   int32_t value_length = 0;
-  while (*p != '\0' && !ends_value(*p) && value_length < limit) {
+  while (*p != '\0' && !EndsValue(*p) && value_length < limit) {
     value[value_length++] = *p++;
   }
   return value_length + 1;
@@ -93,16 +93,16 @@ int32_t zPPDValueCheck(const char *line, const char *keyword, const char *expect
   if (expected == nullptr) {
     return kMatched;
   }
-  if (keyword == nullptr || !starts_with(line, keyword)) {
+  if (keyword == nullptr || !StartsWith(line, keyword)) {
     return kNotSeen;
   }
   std::array<char, kKeyValueSize> key{};
   std::array<char, kKeyValueSize> value{};
   zget_key_value(line, key.data(), value.data(), kKeyValueSize);
-  return starts_with(value.data(), expected) ? kMatched : kMismatched;
+  return StartsWith(value.data(), expected) ? kMatched : kMismatched;
 }
 
-bool all_matched(const std::array<HeaderCheck, 3> &checks) {
+bool AllMatched(const std::array<HeaderCheck, 3> &checks) {
   for (const HeaderCheck &check : checks) {
     if (check.state != kMatched) {
       return false;
@@ -113,7 +113,7 @@ bool all_matched(const std::array<HeaderCheck, 3> &checks) {
 
 // Runs the header checks still unseen on one line, in order, up to the first that
 // decides. Returns false when a header keyword carries the wrong value.
-bool check_header_line(std::array<HeaderCheck, 3> &checks, const char *line) {
+bool CheckHeaderLine(std::array<HeaderCheck, 3> &checks, const char *line) {
   for (HeaderCheck &check : checks) {
     if (check.state != kNotSeen) {
       continue;
@@ -179,10 +179,10 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
 
     if (!second_pass) {
       if (request.check_header) {
-        if (!check_header_line(checks, line)) {
+        if (!CheckHeaderLine(checks, line)) {
           return false;
         }
-        if (!all_matched(checks)) {
+        if (!AllMatched(checks)) {
           continue;
         }
       }
@@ -205,7 +205,7 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
       }
       continue;
     }
-    if (request.key_prefix != nullptr && !starts_with(line, request.key_prefix)) {
+    if (request.key_prefix != nullptr && !StartsWith(line, request.key_prefix)) {
       continue;
     }
     std::array<char, kKeyValueSize> key{};
@@ -229,7 +229,7 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
   if (ferror(file.get()) != 0) {
     return false;
   }
-  if (!all_matched(checks)) {
+  if (!AllMatched(checks)) {
     return false;
   }
   if (request.option_count != nullptr) {

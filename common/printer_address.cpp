@@ -9,7 +9,7 @@
  */
 #include "char_escape_internal.h"
 #include "zelcups_common.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 #include <array>
 #include <cstdlib>

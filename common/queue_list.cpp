@@ -16,6 +16,8 @@ namespace {
 constexpr char kPPDDirectory[] = "/etc/cups/ppd";
 constexpr std::string_view kPPDSuffix = ".ppd";
 
+const char *g_ppd_directory = kPPDDirectory;
+
 // Owns what scandir hands out: every entry and the array.
 class ScanResult {
  public:
@@ -98,12 +100,11 @@ bool InList(const QueueList *list, int32_t index) {
 }  // namespace
 
 QueueList *zelcups_common_cups_queuelist_initialize(int32_t *queue_count) {
-  return ScanDirectory(kPPDDirectory, queue_count);
+  return ScanDirectory(g_ppd_directory, queue_count);
 }
 
-QueueList *zelcups_common_cups_queuelist_initialize_in_directory_for_testing(const char *directory,
-                                                                             int32_t *queue_count) {
-  return ScanDirectory(directory, queue_count);
+void zelcups_common_cups_queuelist_set_directory_for_testing(const char *directory) {
+  g_ppd_directory = directory != nullptr ? directory : kPPDDirectory;
 }
 
 void zelcups_common_cups_queuelist_terminate(QueueList *list) {

@@ -1,5 +1,5 @@
-// For unit tests only: the queue snapshot of a directory of the test's choosing. The
-// module's callers always scan the fixed PPD directory.
+// For unit tests only: the directory that zelcups_common_cups_queuelist_initialize scans
+// in place of the fixed PPD directory; null restores the fixed one.
 #ifndef ZELCUPS_COMMON_QUEUE_LIST_TESTING_H
 #define ZELCUPS_COMMON_QUEUE_LIST_TESTING_H
 
@@ -9,8 +9,7 @@
 extern "C" {
 #endif
 
-QueueList *zelcups_common_cups_queuelist_initialize_in_directory_for_testing(const char *directory,
-                                                                             int32_t *queue_count);
+void zelcups_common_cups_queuelist_set_directory_for_testing(const char *directory);
 
 #ifdef __cplusplus
 }

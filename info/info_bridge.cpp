@@ -6,6 +6,8 @@
 
 #include <dlfcn.h>
 
+#include "zelcups/scoped.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -16,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 
 namespace {
 
@@ -37,42 +41,14 @@ using CheckProc = int32_t (*)(void *);
 using GetJobAccountProc = int32_t (*)(void *, int32_t, int32_t);
 using SaveJobAccountProc = int32_t (*)(void *, int32_t, bool, int32_t, int32_t, bool);
 
-// In the order of the InfoLibrary fields below.
-constexpr std::array<const char *, 16> kInfoEntryNames = {
-    "Info_Initialize",
-    "Info_Terminate",
-    "Info_CreateUpdatedOptions",
-    "Info_DestroyUpdatedOptions",
-    "Info_UpdateOptions",
-    "Info_CheckDuplex",
-    "Info_CheckEnableBidiMode",
-    "Info_Duplex_GetPrinterXML_ByCtrlID",
-    "Info_Duplex_EnableManagement",
-    "Info_Duplex_CheckManagement",
-    "Info_Duplex_GetDigregData",
-    "Info_SimplexDuplex_GetCalib3Info",
-    "Info_CheckSandbox",
-    "Info_CheckCacheFile",
-    "Info_GetJobAccountSettings",
-    "Info_SaveJobAccountSettings",
-};
-
 constexpr std::string_view kInfoLibraryName = "libinfo.dylib";
 constexpr std::size_t kPathBufferSize = 1024;
 
-struct DlCloser {
-  void operator()(void *handle) const noexcept { dlclose(handle); }
-};
-using DlHandle = std::unique_ptr<void, DlCloser>;
-
-struct FreeDeleter {
-  void operator()(void *p) const noexcept { std::free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
+using CString = zelcups::ScopedMalloc<char>;
 
 // Zero-filled heap record, or null when memory runs out: the C interface cannot throw.
 template <typename T>
-std::unique_ptr<T> zAllocate() noexcept {
+std::unique_ptr<T> Allocate() noexcept {
   try {
     return std::make_unique<T>();
   } catch (const std::bad_alloc &) {
@@ -80,15 +56,10 @@ std::unique_ptr<T> zAllocate() noexcept {
   }
 }
 
-template <typename Proc>
-void zBindEntry(Proc &field, void *symbol) noexcept {
-  field = reinterpret_cast<Proc>(symbol);
-}
-
 }  // namespace
 
 struct InfoLibrary {
-  DlHandle handle;
+  zelcups::ScopedDlopen handle;
   InitializeProc Info_Initialize = nullptr;
   TerminateProc Info_Terminate = nullptr;
   CreateUpdatedOptionsProc Info_CreateUpdatedOptions = nullptr;
@@ -109,6 +80,70 @@ struct InfoLibrary {
 
 namespace {
 
+// One entry point: the name the plug-in exports and the field that holds it.
+template <typename Proc>
+struct InfoEntry {
+  const char *name;
+  Proc InfoLibrary::*field;
+};
+
+// The sixteen entry points in their documented order. Looking them up and binding them
+// both walk this one table.
+constexpr auto kInfoEntries = std::make_tuple(
+    InfoEntry<InitializeProc>{"Info_Initialize", &InfoLibrary::Info_Initialize},
+    InfoEntry<TerminateProc>{"Info_Terminate", &InfoLibrary::Info_Terminate},
+    InfoEntry<CreateUpdatedOptionsProc>{"Info_CreateUpdatedOptions",
+                                        &InfoLibrary::Info_CreateUpdatedOptions},
+    InfoEntry<DestroyUpdatedOptionsProc>{"Info_DestroyUpdatedOptions",
+                                         &InfoLibrary::Info_DestroyUpdatedOptions},
+    InfoEntry<UpdateOptionsProc>{"Info_UpdateOptions", &InfoLibrary::Info_UpdateOptions},
+    InfoEntry<PredicateProc>{"Info_CheckDuplex", &InfoLibrary::Info_CheckDuplex},
+    InfoEntry<PredicateProc>{"Info_CheckEnableBidiMode", &InfoLibrary::Info_CheckEnableBidiMode},
+    InfoEntry<GetPrinterXMLProc>{"Info_Duplex_GetPrinterXML_ByCtrlID",
+                                 &InfoLibrary::Info_Duplex_GetPrinterXML_ByCtrlID},
+    InfoEntry<PredicateProc>{"Info_Duplex_EnableManagement",
+                             &InfoLibrary::Info_Duplex_EnableManagement},
+    InfoEntry<CheckManagementProc>{"Info_Duplex_CheckManagement",
+                                   &InfoLibrary::Info_Duplex_CheckManagement},
+    InfoEntry<GetDigregDataProc>{"Info_Duplex_GetDigregData",
+                                 &InfoLibrary::Info_Duplex_GetDigregData},
+    InfoEntry<GetCalib3InfoProc>{"Info_SimplexDuplex_GetCalib3Info",
+                                 &InfoLibrary::Info_SimplexDuplex_GetCalib3Info},
+    InfoEntry<CheckProc>{"Info_CheckSandbox", &InfoLibrary::Info_CheckSandbox},
+    InfoEntry<CheckProc>{"Info_CheckCacheFile", &InfoLibrary::Info_CheckCacheFile},
+    InfoEntry<GetJobAccountProc>{"Info_GetJobAccountSettings",
+                                 &InfoLibrary::Info_GetJobAccountSettings},
+    InfoEntry<SaveJobAccountProc>{"Info_SaveJobAccountSettings",
+                                  &InfoLibrary::Info_SaveJobAccountSettings});
+
+constexpr std::size_t kInfoEntryCount = std::tuple_size_v<decltype(kInfoEntries)>;
+static_assert(kInfoEntryCount == 16);
+
+// Every entry point's symbol, in table order; a missing one is null.
+std::array<void *, kInfoEntryCount> LookUpEntries(void *handle) noexcept {
+  std::array<void *, kInfoEntryCount> symbols{};
+  std::apply(
+      [&](const auto &...entry) {
+        std::size_t i = 0;
+        ((symbols[i++] = dlsym(handle, entry.name)), ...);
+      },
+      kInfoEntries);
+  return symbols;
+}
+
+void BindEntries(InfoLibrary &library,
+                 const std::array<void *, kInfoEntryCount> &symbols) noexcept {
+  std::apply(
+      [&](const auto &...entry) {
+        std::size_t i = 0;
+        ((library.*entry.field =
+              reinterpret_cast<std::remove_reference_t<decltype(library.*entry.field)>>(
+                  symbols[i++])),
+         ...);
+      },
+      kInfoEntries);
+}
+
 struct LibraryDeleter {
   void operator()(InfoLibrary *library) const noexcept { zFreeInfoLibrary(library); }
 };
@@ -122,7 +157,7 @@ struct PairCopy {
 };
 
 // Duplicates source into holder and points field at it; false only when memory runs out.
-bool zCopyPairString(const char *source, CString &holder, const char *&field) noexcept {
+bool CopyPairString(const char *source, CString &holder, const char *&field) noexcept {
   if (source == nullptr) {
     return true;
   }
@@ -138,7 +173,7 @@ struct InfoInstance {
   void *context = nullptr;
 };
 
-std::optional<std::string> zInfoLibraryPath(std::string_view base_directory) {
+std::optional<std::string> InfoLibraryPath(std::string_view base_directory) {
   std::string path;
   path.reserve(base_directory.size() + 6 + kInfoLibraryName.size());
   path.append(base_directory).append("/Libs/").append(kInfoLibraryName);
@@ -155,7 +190,7 @@ InfoLibrary *zLoadInfoLibrary(const char *path) {
   if (path == nullptr) {
     return nullptr;
   }
-  std::unique_ptr<InfoLibrary> library = zAllocate<InfoLibrary>();
+  std::unique_ptr<InfoLibrary> library = Allocate<InfoLibrary>();
   if (!library) {
     return nullptr;
   }
@@ -166,31 +201,11 @@ InfoLibrary *zLoadInfoLibrary(const char *path) {
 
   // All sixteen are looked up before any is tested: a plug-in is taken whole or not at
   // all.
-  std::array<void *, kInfoEntryNames.size()> symbols{};
-  for (std::size_t i = 0; i < kInfoEntryNames.size(); ++i) {
-    symbols[i] = dlsym(library->handle.get(), kInfoEntryNames[i]);
-  }
+  const std::array<void *, kInfoEntryCount> symbols = LookUpEntries(library->handle.get());
   if (std::ranges::any_of(symbols, [](void *symbol) { return symbol == nullptr; })) {
     return nullptr;
   }
-
-  std::size_t i = 0;
-  zBindEntry(library->Info_Initialize, symbols[i++]);
-  zBindEntry(library->Info_Terminate, symbols[i++]);
-  zBindEntry(library->Info_CreateUpdatedOptions, symbols[i++]);
-  zBindEntry(library->Info_DestroyUpdatedOptions, symbols[i++]);
-  zBindEntry(library->Info_UpdateOptions, symbols[i++]);
-  zBindEntry(library->Info_CheckDuplex, symbols[i++]);
-  zBindEntry(library->Info_CheckEnableBidiMode, symbols[i++]);
-  zBindEntry(library->Info_Duplex_GetPrinterXML_ByCtrlID, symbols[i++]);
-  zBindEntry(library->Info_Duplex_EnableManagement, symbols[i++]);
-  zBindEntry(library->Info_Duplex_CheckManagement, symbols[i++]);
-  zBindEntry(library->Info_Duplex_GetDigregData, symbols[i++]);
-  zBindEntry(library->Info_SimplexDuplex_GetCalib3Info, symbols[i++]);
-  zBindEntry(library->Info_CheckSandbox, symbols[i++]);
-  zBindEntry(library->Info_CheckCacheFile, symbols[i++]);
-  zBindEntry(library->Info_GetJobAccountSettings, symbols[i++]);
-  zBindEntry(library->Info_SaveJobAccountSettings, symbols[i++]);
+  BindEntries(*library, symbols);
   return library.release();
 }
 
@@ -204,7 +219,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
   if (base_directory == nullptr || queue_name == nullptr || extra == nullptr) {
     return nullptr;
   }
-  std::unique_ptr<InfoInstance> instance = zAllocate<InfoInstance>();
+  std::unique_ptr<InfoInstance> instance = Allocate<InfoInstance>();
   if (!instance) {
     return nullptr;
   }
@@ -212,19 +227,19 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
   // The copy and its strings live only during the plug-in's call, whatever it answers.
   std::unique_ptr<PairCopy> pair_copy;
   if (pair != nullptr) {
-    pair_copy = zAllocate<PairCopy>();
+    pair_copy = Allocate<PairCopy>();
     if (!pair_copy) {
       return nullptr;
     }
-    if (!zCopyPairString(pair->first, pair_copy->first, pair_copy->pair.first) ||
-        !zCopyPairString(pair->second, pair_copy->second, pair_copy->pair.second)) {
+    if (!CopyPairString(pair->first, pair_copy->first, pair_copy->pair.first) ||
+        !CopyPairString(pair->second, pair_copy->second, pair_copy->pair.second)) {
       return nullptr;
     }
   }
 
   std::optional<std::string> path;
   try {
-    path = zInfoLibraryPath(base_directory);
+    path = InfoLibraryPath(base_directory);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common_lib_testing.h"
-#include "zelcups/scoped_cf.h"
-#include "zelcups/scoped_file.h"
+#include "zelcups/scoped.h"
 
 struct ZEL_OpaqueProfileTicket {
   plist_t root = nullptr;
@@ -24,6 +24,7 @@ namespace {
 
 constexpr char kProductProfilePath[] =
     "/Library/Printers/Arvex/QRX5/Resources/ProductProfile.plist";
+const char *g_product_profile_path = kProductProfilePath;
 // A profile is a few kilobytes; anything far larger is not one.
 constexpr long kMaxProfileBytes = 1 << 20;
 
@@ -48,21 +49,42 @@ constexpr MessageEntry kMessageCatalogue[] = {
     {2011, "Wrong paper size: load paper of the size the job asks for."},
 };
 
-// The string's UTF-8 text; false when it has none (not a string object).
+// The string's whole text as UTF-8, U+0000 included (a C-string copy would stop there);
+// false when it has none: not a string object, or half of a surrogate pair on its own.
 bool CopyUTF8(CFStringRef string, std::string *utf8) {
   if (string == nullptr || CFGetTypeID(string) != CFStringGetTypeID()) {
     return false;
   }
-  std::string buffer(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(
-                         CFStringGetLength(string), kCFStringEncodingUTF8)) +
-                         1,
-                     '\0');
-  if (!CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                          kCFStringEncodingUTF8)) {
-    return false;
+  const CFIndex length = CFStringGetLength(string);
+  std::vector<UniChar> units(static_cast<size_t>(length));
+  CFStringGetCharacters(string, CFRangeMake(0, length), units.data());
+  std::string text;
+  text.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return false;
+    }
+    if (c < 0x80) {
+      text.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      text.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      text.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      text.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      text.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
   }
-  buffer.resize(std::strlen(buffer.c_str()));
-  *utf8 = std::move(buffer);
+  *utf8 = std::move(text);
   return true;
 }
 
@@ -73,12 +95,16 @@ bool IsUnreserved(unsigned char c) {
 
 }  // namespace
 
-OSStatus ZEL_INF_GetProductProfileAtPathForTesting(const char *path, ZEL_PMTicketRef *outTicket) {
-  if (path == nullptr || outTicket == nullptr) {
+void CommonLib_SetProductProfilePathForTesting(const char *path) {
+  g_product_profile_path = path != nullptr ? path : kProductProfilePath;
+}
+
+OSStatus ZEL_INF_GetProductProfile(ZEL_PMTicketRef *outTicket) {
+  if (outTicket == nullptr) {
     return paramErr;
   }
   *outTicket = nullptr;
-  zelcups::ScopedFILE file(fopen(path, "rb"));
+  zelcups::ScopedFILE file(fopen(g_product_profile_path, "rb"));
   if (!file) {
     return errno == ENOENT ? kZELProfileMissingErr : kZELProfileUnreadableErr;
   }
@@ -106,15 +132,16 @@ OSStatus ZEL_INF_GetProductProfileAtPathForTesting(const char *path, ZEL_PMTicke
   return noErr;
 }
 
-OSStatus ZEL_INF_GetProductProfile(ZEL_PMTicketRef *outTicket) {
-  return ZEL_INF_GetProductProfileAtPathForTesting(kProductProfilePath, outTicket);
-}
-
 OSStatus ZEL_Utl_PMTicketGetCFString(ZEL_PMTicketRef inTicket, UInt32, UInt32, CFStringRef inKey,
                                      CFStringRef *outString) {
   std::string key;
   if (inTicket == nullptr || outString == nullptr || !CopyUTF8(inKey, &key)) {
     return paramErr;
+  }
+  // Dictionary keys are C strings: a key with U+0000 in it names no entry, and must not
+  // be taken for the key it starts with.
+  if (key.find('\0') != std::string::npos) {
+    return kZELNoSuchEntryErr;
   }
   plist_t node = plist_dict_get_item(inTicket->root, key.c_str());
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {

@@ -1,11 +1,10 @@
-// Entry points that only the unit tests use: the profile reader on a path of the test's
-// choosing. The shipped library reads its fixed path only.
+// For unit tests only: the product profile is read from path instead of the fixed path in
+// the driver directory; null restores the fixed path. Not exported from the library.
 #ifndef ZELCUPS_PLATFORM_COMMON_LIB_TESTING_H
 #define ZELCUPS_PLATFORM_COMMON_LIB_TESTING_H
 
 #include "CommonLib.h"
 
-extern "C" OSStatus ZEL_INF_GetProductProfileAtPathForTesting(const char *path,
-                                                              ZEL_PMTicketRef *outTicket);
+extern "C" void CommonLib_SetProductProfilePathForTesting(const char *path);
 
 #endif

@@ -3,7 +3,7 @@
 // and the printer-address record as an XML property list. For a URI that cannot be read
 // it names the result code and what it means, and exits with status 1.
 #include "zelcups_common.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 #include <cstdio>
 #include <cstdlib>

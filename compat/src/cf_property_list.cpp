@@ -1,6 +1,6 @@
 // XML property lists through libplist: CF objects are turned into a plist tree and back.
 #include "cf_object.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 #include <plist/plist.h>
 
@@ -8,11 +8,6 @@
 #include <vector>
 
 namespace {
-
-struct PlistFree {
-  void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistHolder = std::unique_ptr<void, PlistFree>;
 
 plist_t ToPlist(CFTypeRef object);
 
@@ -65,7 +60,7 @@ plist_t ToPlist(CFTypeRef object) {
   }
   if (type == CFArrayGetTypeID()) {
     auto array = static_cast<CFArrayRef>(object);
-    PlistHolder list(plist_new_array());
+    zelcups::ScopedPlist list(plist_new_array());
     for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
       plist_t item = ToPlist(CFArrayGetValueAtIndex(array, i));
       if (item == nullptr) {
@@ -76,7 +71,7 @@ plist_t ToPlist(CFTypeRef object) {
     return list.release();
   }
   if (type == CFDictionaryGetTypeID()) {
-    PlistHolder dict(plist_new_dict());
+    zelcups::ScopedPlist dict(plist_new_dict());
     DictionaryBuild build{dict.get(), true};
     CFDictionaryApplyFunction(static_cast<CFDictionaryRef>(object), AddEntry, &build);
     return build.ok ? dict.release() : nullptr;
@@ -180,7 +175,7 @@ CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyLis
   if (format != kCFPropertyListXMLFormat_v1_0) {
     return nullptr;
   }
-  PlistHolder root(ToPlist(propertyList));
+  zelcups::ScopedPlist root(ToPlist(propertyList));
   if (!root) {
     return nullptr;
   }
@@ -208,7 +203,7 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
   bool binary = plist_is_binary(bytes, static_cast<uint32_t>(length));
   plist_t parsed = nullptr;
   plist_from_memory(bytes, static_cast<uint32_t>(length), &parsed);
-  PlistHolder root(parsed);
+  zelcups::ScopedPlist root(parsed);
   if (!root) {
     return nullptr;
   }

@@ -159,6 +159,16 @@ UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx) {
   return ToUTF16(string->utf8)[static_cast<size_t>(idx)];
 }
 
+void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar *buffer) {
+  const __CFString *string = AsString(theString);
+  if (string == nullptr || buffer == nullptr || range.location < 0 || range.length <= 0 ||
+      range.location > string->utf16_length - range.length) {
+    return;
+  }
+  std::u16string units = ToUTF16(string->utf8);
+  std::copy_n(units.begin() + range.location, range.length, buffer);
+}
+
 Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSize,
                            CFStringEncoding encoding) {
   const __CFString *string = AsString(theString);

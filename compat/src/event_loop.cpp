@@ -4,12 +4,11 @@
 #include <glib-unix.h>
 #include <glib.h>
 
-#include <csignal>
-#include <cmath>
-#include <unordered_set>
-#include <vector>
+#include "quit_request.h"
 
-#include "zelcups/compat_testing.h"
+#include <cmath>
+#include <csignal>
+#include <initializer_list>
 
 struct OpaqueEventLoopRef {
   int unused;
@@ -20,7 +19,6 @@ namespace {
 OpaqueEventLoopRef g_main_event_loop;
 GMainLoop *g_running_loop = nullptr;
 bool g_quit_requested = false;
-OSStatus g_next_install_status = noErr;
 
 // The timer record lives inside its GSource, so the source owns it.
 struct TimerSource {
@@ -49,38 +47,57 @@ gboolean DispatchTimer(GSource *source, GSourceFunc, gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
-// Installed timers, known only so that tests can clear them.
-std::unordered_set<GSource *> g_installed_timers;
-
-void FinalizeTimer(GSource *source) {
-  g_installed_timers.erase(source);
-}
-
-GSourceFuncs g_timer_funcs = {nullptr, nullptr, DispatchTimer, FinalizeTimer, nullptr, nullptr};
+GSourceFuncs g_timer_funcs = {nullptr, nullptr, DispatchTimer, nullptr, nullptr, nullptr};
 
 gint64 SecondsToMicroseconds(EventTimerInterval seconds) {
   return static_cast<gint64>(std::llround(seconds * G_USEC_PER_SEC));
 }
 
-gboolean OnQuitSignal(gpointer loop) {
-  g_main_loop_quit(static_cast<GMainLoop *>(loop));
+bool g_quit_signalled = false;
+
+gboolean OnQuitSignal(gpointer) {
+  compat::NoteQuitSignal();
+  QuitApplicationEventLoop();
   return G_SOURCE_CONTINUE;
+}
+
+// The platform's quit request is SIGTERM, SIGINT or SIGHUP. From the application's first
+// look at its main event loop to the end of the process, such a signal asks it to quit:
+// one that comes while the application starts up ends the loop as soon as it runs, and
+// one that comes while it shuts down is simply not answered. Left to the default action,
+// either would kill the process in the middle of its start-up or teardown.
+void CatchQuitRequests() {
+  static const bool kCaught = [] {
+    for (int signal_number : compat::kQuitSignals) {
+      g_unix_signal_add(signal_number, OnQuitSignal, nullptr);
+    }
+    return true;
+  }();
+  static_cast<void>(kCaught);
 }
 
 }  // namespace
 
+namespace compat {
+
+bool QuitSignalled() {
+  return g_quit_signalled;
+}
+
+void NoteQuitSignal() {
+  g_quit_signalled = true;
+}
+
+}  // namespace compat
+
 EventLoopRef GetMainEventLoop(void) {
+  CatchQuitRequests();
   return &g_main_event_loop;
 }
 
 OSStatus InstallEventLoopTimer(EventLoopRef inEventLoop, EventTimerInterval inFireDelay,
                                EventTimerInterval inInterval, EventLoopTimerUPP inTimerProc,
                                void *inTimerData, EventLoopTimerRef *outTimer) {
-  if (g_next_install_status != noErr) {
-    OSStatus status = g_next_install_status;
-    g_next_install_status = noErr;
-    return status;
-  }
   if (inEventLoop != &g_main_event_loop || inTimerProc == nullptr || !(inFireDelay >= 0) ||
       !(inInterval >= 0) || !std::isfinite(inFireDelay) || !std::isfinite(inInterval)) {
     return paramErr;
@@ -93,12 +110,11 @@ OSStatus InstallEventLoopTimer(EventLoopRef inEventLoop, EventTimerInterval inFi
   g_source_set_name(source, "EventLoopTimer");
   g_source_set_ready_time(source, g_get_monotonic_time() + SecondsToMicroseconds(inFireDelay));
   g_source_attach(source, nullptr);
-  g_installed_timers.insert(source);
   if (outTimer != nullptr) {
     *outTimer = reinterpret_cast<EventLoopTimerRef>(timer);
   }
   // The context holds the source from here on; our own reference is not needed, and a
-  // timer that is never removed ends with the process like on the original platform.
+  // timer that is never removed ends with the process.
   g_source_unref(source);
   return noErr;
 }
@@ -112,6 +128,7 @@ OSStatus RemoveEventLoopTimer(EventLoopTimerRef inTimer) {
 }
 
 void RunApplicationEventLoop(void) {
+  CatchQuitRequests();
   if (g_quit_requested) {
     g_quit_requested = false;
     return;
@@ -119,15 +136,7 @@ void RunApplicationEventLoop(void) {
   GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
   GMainLoop *outer = g_running_loop;
   g_running_loop = loop;
-  guint signal_sources[] = {
-      g_unix_signal_add(SIGTERM, OnQuitSignal, loop),
-      g_unix_signal_add(SIGINT, OnQuitSignal, loop),
-      g_unix_signal_add(SIGHUP, OnQuitSignal, loop),
-  };
   g_main_loop_run(loop);
-  for (guint id : signal_sources) {
-    g_source_remove(id);
-  }
   g_running_loop = outer;
   g_main_loop_unref(loop);
 }
@@ -138,15 +147,4 @@ void QuitApplicationEventLoop(void) {
   } else {
     g_quit_requested = true;
   }
-}
-
-void CompatTesting_RemoveAllEventLoopTimers(void) {
-  std::vector<GSource *> installed(g_installed_timers.begin(), g_installed_timers.end());
-  for (GSource *source : installed) {
-    g_source_destroy(source);
-  }
-}
-
-void CompatTesting_FailNextEventLoopTimerInstall(OSStatus status) {
-  g_next_install_status = status;
 }

@@ -7,7 +7,6 @@
 
 #include "cf_object.h"
 #include "session_bus.h"
-#include "zelcups/compat_testing.h"
 
 namespace {
 
@@ -26,8 +25,6 @@ struct Observer {
   guint subscription = 0;
   bool removed = false;
 };
-
-bool g_in_process = false;
 
 // D-Bus values to CF objects: integers and doubles become numbers, strings strings, byte
 // arrays data, a{sv} dictionaries; anything else an object of a type no one asks for.
@@ -211,30 +208,6 @@ void OnSignal(GDBusConnection *, const gchar *, const gchar *, const gchar *, co
   g_variant_unref(user_info);
 }
 
-// In-process delivery (tests only): one idle callback per post, handed to every observer
-// registered at delivery time.
-struct Post {
-  std::string name, object;
-  GVariant *user_info;
-};
-
-gboolean DeliverPost(gpointer data) {
-  std::unique_ptr<Post> post(static_cast<Post *>(data));
-  std::list<Observer *> targets;
-  for (auto &observer : g_distributed_center.observers) {
-    if (Wants(*observer, post->name, post->object)) {
-      targets.push_back(observer.get());
-    }
-  }
-  for (Observer *observer : targets) {
-    if (!observer->removed) {
-      Deliver(observer, post->name.c_str(), post->object.c_str(), post->user_info);
-    }
-  }
-  g_variant_unref(post->user_info);
-  return G_SOURCE_REMOVE;
-}
-
 void Unsubscribe(Observer &observer) {
   observer.removed = true;
   GDBusConnection *bus = observer.subscription != 0 ? compat::SessionBus() : nullptr;
@@ -263,17 +236,15 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void 
   auto registration = std::make_unique<Observer>(
       Observer{center, observer, callBack, name == nullptr, compat::TextOf(name), object == nullptr,
                compat::TextOf(object)});
-  if (!g_in_process) {
-    GDBusConnection *bus = compat::SessionBus();
-    if (bus == nullptr) {
-      return;
-    }
-    // The bus filters by name (arg0) so that unrelated notifications never wake us.
-    registration->subscription = g_dbus_connection_signal_subscribe(
-        bus, nullptr, kInterface, kSignal, kObjectPath,
-        registration->any_name ? nullptr : registration->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE,
-        OnSignal, registration.get(), nullptr);
+  GDBusConnection *bus = compat::SessionBus();
+  if (bus == nullptr) {
+    return;
   }
+  // The bus filters by name (arg0) so that unrelated notifications never wake us.
+  registration->subscription = g_dbus_connection_signal_subscribe(
+      bus, nullptr, kInterface, kSignal, kObjectPath,
+      registration->any_name ? nullptr : registration->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE,
+      OnSignal, registration.get(), nullptr);
   center->observers.push_back(std::move(registration));
 }
 
@@ -315,11 +286,6 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
   }
   GVariant *user_info = g_variant_ref_sink(VardictOf(userInfo));
   std::string poster = compat::TextOf(object);
-  if (g_in_process) {
-    g_idle_add(DeliverPost,
-               std::make_unique<Post>(Post{compat::TextOf(name), poster, user_info}).release());
-    return;
-  }
   GDBusConnection *bus = compat::SessionBus();
   if (bus != nullptr) {
     g_dbus_connection_emit_signal(
@@ -329,8 +295,4 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
   }
   g_variant_unref(user_info);
-}
-
-void CompatTesting_UseInProcessDistributedCenter(void) {
-  g_in_process = true;
 }

@@ -1,6 +1,7 @@
 // Alerts through the desktop's notification service: a notice with buttons, and a wait for
 // the user's answer during which nothing else of the process runs.
 #include <gio/gio.h>
+#include <glib-unix.h>
 
 #include <cmath>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "cf_object.h"
 #include "cf_url.h"
+#include "quit_request.h"
 #include "session_bus.h"
 
 namespace {
@@ -219,6 +221,14 @@ gboolean OnTimeout(gpointer user_data) {
   return G_SOURCE_REMOVE;
 }
 
+// A quit request (the session ending) withdraws the alert: the application must be able
+// to end while it waits, and the loop that answers the request is at rest meanwhile. The
+// loop's own handler sees the same signal once the caller returns.
+gboolean OnQuitSignal(gpointer user_data) {
+  compat::NoteQuitSignal();
+  return OnTimeout(user_data);
+}
+
 struct BusCheck {
   GDBusConnection *bus;
   AlertWait *wait;
@@ -249,6 +259,12 @@ void WaitForAnswer(GDBusConnection *bus, GMainContext *context, CFTimeInterval t
     double ms = std::fmin(std::ceil(timeout * 1000.0), static_cast<double>(G_MAXUINT));
     limit = AttachTimeout(context, static_cast<guint>(ms), OnTimeout, wait);
   }
+  std::vector<ScopedSource> quit_watches;
+  for (int signal_number : compat::kQuitSignals) {
+    quit_watches.emplace_back(g_unix_signal_source_new(signal_number));
+    g_source_set_callback(quit_watches.back().get(), OnQuitSignal, wait, nullptr);
+    g_source_attach(quit_watches.back().get(), context);
+  }
   BusCheck check{bus, wait};
   ScopedSource bus_check = AttachTimeout(context, kBusCheckSeconds * 1000, OnBusCheck, &check);
   while (!wait->done) {
@@ -256,6 +272,7 @@ void WaitForAnswer(GDBusConnection *bus, GMainContext *context, CFTimeInterval t
   }
   bus_check.reset();
   limit.reset();
+  quit_watches.clear();
   for (int i = 0; i < 2; ++i) {
     g_dbus_connection_signal_unsubscribe(bus, subscriptions[i]);
   }
@@ -275,7 +292,7 @@ SInt32 CFUserNotificationDisplayAlert(CFTimeInterval timeout, CFOptionFlags flag
     *responseFlags = kCFUserNotificationCancelResponse;
   }
   GDBusConnection *bus = compat::SessionBus();
-  if (bus == nullptr) {
+  if (bus == nullptr || compat::QuitSignalled()) {
     return -1;
   }
   AlertWait wait;

@@ -6,15 +6,12 @@
 
 #include "cf_object.h"
 #include "session_bus.h"
-#include "zelcups/compat_testing.h"
 
 namespace {
 
 constexpr char kService[] = "org.freedesktop.Notifications";
 constexpr char kPath[] = "/org/freedesktop/Notifications";
 constexpr char kApplicationName[] = "zelcups-agent";
-
-CompatTestingNoticeRecorder g_recorder = nullptr;
 
 // The service's reply is of no interest; the call only has to go out in order.
 void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
@@ -33,10 +30,6 @@ SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CF
                                        CFStringRef) {
   std::string summary = compat::TextOf(alertHeader);
   std::string body = compat::TextOf(alertMessage);
-  if (g_recorder != nullptr) {
-    g_recorder(summary.c_str(), body.c_str());
-    return 0;
-  }
   GDBusConnection *bus = compat::SessionBus();
   if (bus == nullptr) {
     return 0;
@@ -60,8 +53,4 @@ SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CF
   // flush needs a pool thread too; a burst of notices starved the pool and the notices
   // then trickled out over minutes.
   return 0;
-}
-
-void CompatTesting_RecordUserNotifications(CompatTestingNoticeRecorder recorder) {
-  g_recorder = recorder;
 }

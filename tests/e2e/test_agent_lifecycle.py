@@ -11,6 +11,7 @@ from zelcups_e2e import (  # noqa: E402
     PPD_DIR,
     QUIT_SIGNALS,
     TICK_SECONDS,
+    FolderLooks,
     add_queue,
     check,
     device_uri,
@@ -84,8 +85,14 @@ def test_no_profile(run):
 
 
 def test_queue_churn(run):
+    # A queue of the family that exists at start-up is the baseline however often the
+    # folder changes later.
+    add_queue("Baseline", "arvex-qrx5", "socket://10.0.0.9")
+    baseline = device_uri("Baseline")
+    looks = FolderLooks()
     agent = run.start_agent()
     agent.wait_ready()
+    looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
     add_queue("Lobby", "other-maker", "ipp://10.0.0.6/ipp/print")
     lobby = device_uri("Lobby")
     # Each step lands between ticks, inside one, or with another step in the same tick;
@@ -103,8 +110,18 @@ def test_queue_churn(run):
         step()
         agent.stay_alive(TICK_SECONDS / 2 if i % 2 else 0.1)
     agent.stay_alive(TWO_TICKS)
+    # The agent has handled the last change once it lists the folder after a further one:
+    # its ticks run one at a time. Only then can the checks below see what it did.
+    seen = looks.count()
+    remove_queue("Hall")
+    looks.wait_for_more(seen, TICK_SECONDS + 1.0, f"{agent.label} to list {PPD_DIR} again")
+    looks.close()
     # Another maker's queue is never the agent's business, however busy the folder gets.
     check(device_uri("Lobby") == lobby, f"Lobby changed: {lobby} -> {device_uri('Lobby')}")
+    check(
+        device_uri("Baseline") == baseline,
+        f"Baseline changed: {baseline} -> {device_uri('Baseline')}",
+    )
     quit_cleanly(agent)
 
 

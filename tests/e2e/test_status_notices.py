@@ -16,6 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
     DEFAULT_NOTIFICATION_OBJECT,
+    FolderLooks,
     NOTICE_TITLE,
     NOTIFICATIONS_NAME,
     PPD_DIR,
@@ -635,19 +636,22 @@ def test_no_session_bus(run):
         "DBUS_SESSION_BUS_ADDRESS" not in os.environ,
         "a session bus is set: this case runs in scripts/sandbox --no-session-bus",
     )
-    agent = start_agent(run)
-    # The watcher goes on without a bus: once a queue comes, the PPD folder is listed again
-    # (nothing else in the sandbox lists it, so its access time shows the agent's look).
-    add_queue("Office", "arvex-qrx5", "socket://10.0.0.5")
-    added = time.monotonic()
-    changed = os.stat(PPD_DIR).st_mtime_ns
-    wait_for(
-        lambda: os.stat(PPD_DIR).st_atime_ns >= changed or not agent.alive(),
-        TICK_SECONDS + 1.0,
-        f"{agent.label} to look at {PPD_DIR} after a queue came",
-    )
-    agent.stay_alive(added + TWO_TICKS - time.monotonic())
-    quit_cleanly(agent)
+    looks = FolderLooks()
+    try:
+        agent = start_agent(run)
+        looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
+        # The watcher goes on without a bus: once a queue comes, the PPD folder is listed
+        # again.
+        before = looks.count()
+        add_queue("Office", "arvex-qrx5", "socket://10.0.0.5")
+        added = time.monotonic()
+        looks.wait_for_more(
+            before, TICK_SECONDS + 1.0, f"{agent.label} to look at {PPD_DIR} after a queue came"
+        )
+        agent.stay_alive(added + TWO_TICKS - time.monotonic())
+        quit_cleanly(agent)
+    finally:
+        looks.close()
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ import os
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -517,6 +518,51 @@ class Agent:
         if self.alive():
             self.process.kill()
             self.process.wait()
+
+
+# --- looks at the PPD folder ----------------------------------------------------------
+
+
+class FolderLooks:
+    """Counts the opens of the PPD folder itself (a listing: the agent's start-up snapshot,
+    or a tick after the folder changed), through inotify, which sees them whatever the
+    mount options; the folder's access time does not under noatime. The scheduler writes
+    its PPD files without listing the folder, and nothing else in the sandbox lists it."""
+
+    _IN_OPEN = 0x20
+    _IN_ISDIR = 0x40000000
+    _IN_NONBLOCK = 0o4000
+    _IN_CLOEXEC = 0o2000000
+    _EVENT = struct.Struct("iIII")
+
+    def __init__(self, path=PPD_DIR):
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        self._fd = libc.inotify_init1(self._IN_NONBLOCK | self._IN_CLOEXEC)
+        check(self._fd >= 0, f"inotify_init1: {os.strerror(ctypes.get_errno())}")
+        watch = libc.inotify_add_watch(self._fd, os.fsencode(path), self._IN_OPEN)
+        check(watch >= 0, f"inotify_add_watch {path}: {os.strerror(ctypes.get_errno())}")
+        self._count = 0
+
+    def count(self):
+        while True:
+            try:
+                data = os.read(self._fd, 65536)
+            except BlockingIOError:
+                return self._count
+            offset = 0
+            while offset < len(data):
+                _, mask, _, length = self._EVENT.unpack_from(data, offset)
+                offset += self._EVENT.size + length
+                if mask & self._IN_ISDIR and length == 0:
+                    self._count += 1
+
+    def wait_for_more(self, than, timeout, what):
+        wait_for(lambda: self.count() > than, timeout, what)
+
+    def close(self):
+        os.close(self._fd)
 
 
 # --- running cases --------------------------------------------------------------------

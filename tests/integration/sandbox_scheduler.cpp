@@ -5,6 +5,8 @@
 
 #include <cups/cups.h>
 
+#include "zelcups/scoped.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +17,6 @@
 
 namespace {
 
-struct HttpClose {
-  void operator()(http_t *http) const { httpClose(http); }
-};
-struct IppDelete {
-  void operator()(ipp_t *ipp) const { ippDelete(ipp); }
-};
 struct DirClose {
   void operator()(DIR *dir) const { closedir(dir); }
 };
@@ -65,8 +61,8 @@ bool InSandbox() {
 }
 
 bool AddQueues(const std::vector<SandboxQueue> &queues, std::string &error) {
-  std::unique_ptr<http_t, HttpClose> http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC,
-                                                       cupsEncryption(), 1, 30000, nullptr));
+  zelcups::ScopedHTTP http(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC,
+                                        cupsEncryption(), 1, 30000, nullptr));
   if (!http) {
     error = "cannot reach the scheduler at " + std::string(cupsServer());
     return false;
@@ -81,7 +77,7 @@ bool AddQueues(const std::vector<SandboxQueue> &queues, std::string &error) {
                  cupsUser());
     ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr,
                  queue.device_uri.c_str());
-    std::unique_ptr<ipp_t, IppDelete> response(cupsDoRequest(http.get(), request, "/admin/"));
+    zelcups::ScopedIPP response(cupsDoRequest(http.get(), request, "/admin/"));
     if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
       error = "adding " + queue.name + ": " + cupsLastErrorString();
       return false;

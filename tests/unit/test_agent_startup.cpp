@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,9 @@
 #include <vector>
 
 #include "agent_context.h"
+#include "platform_doubles.h"
 #include "printer_setup_testing.h"
-#include "zelcups/compat_testing.h"
+#include "queue_list_testing.h"
 #include "scoped_temp_dir.h"
 
 namespace {
@@ -30,13 +32,15 @@ class WatcherTest : public testing::Test {
     ppd_ = dir_ + "/ppd";
     ASSERT_EQ(mkdir(ppd_.c_str(), 0755), 0);
     PrinterSetup_SetPPDDirectoryForTesting(ppd_.c_str());
+    zelcups_common_cups_queuelist_set_directory_for_testing(ppd_.c_str());
     PrinterSetup_SetQueueHandlerForTesting(RecordQueue);
     g_handled.clear();
+    zelcups_test::PlatformCalls().clear();
   }
   void TearDown() override {
-    CompatTesting_RemoveAllEventLoopTimers();
     PrinterSetup_TerminateNotify(&context_);
     PrinterSetup_SetPPDDirectoryForTesting(nullptr);
+    zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
     PrinterSetup_SetQueueHandlerForTesting(nullptr);
   }
 
@@ -132,29 +136,97 @@ TEST_F(WatcherTest, NullContextsAreRefused) {
 
 TEST_F(WatcherTest, FailedTimerInstallationReturnsItsStatusWithoutSnapshot) {
   WriteQueue("Office", 1700000000, 0);
-  CompatTesting_FailNextEventLoopTimerInstall(-9876);
+  zelcups_test::FailNextTimerInstall(-9876);
   EXPECT_EQ(PrinterSetup_InitializeNotify(&context_), -9876);
   EXPECT_EQ(context_.queue_list, nullptr);
   EXPECT_EQ(context_.ppd_dir_mtime, 0);
+  EXPECT_EQ(context_.watcher_timer, nullptr);
 }
 
-TEST_F(WatcherTest, AgentMainReturnsTheTimerStatusWithoutRunningTheLoop) {
-  CompatTesting_FailNextEventLoopTimerInstall(-9876);
+TEST_F(WatcherTest, ShutdownRemovesTheTimerOnce) {
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+  ASSERT_NE(context_.watcher_timer, nullptr);
+  PrinterSetup_TerminateNotify(&context_);
+  EXPECT_EQ(context_.watcher_timer, nullptr);
+  PrinterSetup_TerminateNotify(&context_);  // again, as on a half-built context: no-op
+  EXPECT_EQ(zelcups_test::PlatformCalls(),
+            (std::vector<std::string>{"InstallEventLoopTimer", "RemoveEventLoopTimer"}));
+}
+
+TEST_F(WatcherTest, AgentMainReturnsTheTimerStatusWithoutRunningTheLoopAndRemovesTheObserver) {
+  zelcups_test::FailNextTimerInstall(-9876);
   EXPECT_EQ(Agent_Main(), -9876);  // would hang here if the loop ran
+  // The observer holds the context, which is gone now.
+  EXPECT_EQ(zelcups_test::ObserverCount(), 0u);
+  EXPECT_EQ(zelcups_test::PlatformCalls(),
+            (std::vector<std::string>{"AddObserver", "InstallEventLoopTimer", "RemoveObserver"}));
 }
 
 void QuitAfterFirstTick(EventLoopTimerRef, void *) {
   raise(SIGTERM);
 }
 
-TEST_F(WatcherTest, AgentMainReturnsZeroOnQuitRequest) {
+TEST_F(WatcherTest, AgentMainReturnsZeroOnQuitRequestAndUndoesStartUpInReverse) {
   WriteQueue("Office", 1700000000, 0);
   // Fires after the agent's own first tick, which is due at once.
+  EventLoopTimerRef quit = nullptr;
   ASSERT_EQ(
-      InstallEventLoopTimer(GetMainEventLoop(), 0.05, 0.0, QuitAfterFirstTick, nullptr, nullptr),
+      InstallEventLoopTimer(GetMainEventLoop(), 0.05, 0.0, QuitAfterFirstTick, nullptr, &quit),
       noErr);
+  zelcups_test::PlatformCalls().clear();
   EXPECT_EQ(Agent_Main(), 0);
   EXPECT_TRUE(g_handled.empty());  // the queue existed at start-up
+  EXPECT_EQ(zelcups_test::PlatformCalls(),
+            (std::vector<std::string>{"AddObserver", "InstallEventLoopTimer",
+                                      "RemoveEventLoopTimer", "RemoveObserver"}));
+  EXPECT_EQ(zelcups_test::ObserverCount(), 0u);
+  RemoveEventLoopTimer(quit);
+}
+
+// Ends a loop that no quit request ended, and says so.
+bool g_watchdog_fired = false;
+void Watchdog(EventLoopTimerRef, void *) {
+  g_watchdog_fired = true;
+  QuitApplicationEventLoop();
+}
+
+TEST_F(WatcherTest, QuitRequestDuringStartUpEndsTheAgentWithZero) {
+  // A process of its own, in which nothing but the agent has touched the event loop yet.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    EXPECT_EXIT(
+        {
+          alarm(10);  // a request that is caught but lost leaves the loop running
+          // Before any step of start-up has run but the first.
+          zelcups_test::RaiseDuringNextObserverAdd(signal_number);
+          exit(Agent_Main());
+        },
+        testing::ExitedWithCode(0), "")
+        << "signal " << signal_number;
+  }
+}
+
+TEST_F(WatcherTest, QuitRequestDuringShutdownEndsTheAgentWithZero) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    g_watchdog_fired = false;
+    EventLoopTimerRef watchdog = nullptr;
+    ASSERT_EQ(InstallEventLoopTimer(GetMainEventLoop(), 5.0, 0.0, Watchdog, nullptr, &watchdog),
+              noErr);
+    EventLoopTimerRef quit = nullptr;
+    ASSERT_EQ(
+        InstallEventLoopTimer(GetMainEventLoop(), 0.05, 0.0, QuitAfterFirstTick, nullptr, &quit),
+        noErr);
+    // The last step of shutdown; a request that is not caught kills the test here.
+    zelcups_test::RaiseDuringNextObserverRemoval(signal_number);
+    EXPECT_EQ(Agent_Main(), 0) << "signal " << signal_number;
+    // The request was kept, not lost: the next run ends at once.
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    RunApplicationEventLoop();
+    EXPECT_FALSE(g_watchdog_fired) << "signal " << signal_number;
+    RemoveEventLoopTimer(quit);
+    RemoveEventLoopTimer(watchdog);
+  }
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 

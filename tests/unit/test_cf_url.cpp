@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 

@@ -10,7 +10,7 @@
 
 #include "CommonLib.h"
 #include "common_lib_testing.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 #include "scoped_temp_dir.h"
 
 using zelcups::ScopedCFTypeRef;
@@ -25,7 +25,9 @@ class ProfileTest : public testing::Test {
     ASSERT_TRUE(temp_.valid());
     dir_ = temp_.path();
     path_ = dir_ + "/ProductProfile.plist";
+    CommonLib_SetProductProfilePathForTesting(path_.c_str());
   }
+  void TearDown() override { CommonLib_SetProductProfilePathForTesting(nullptr); }
   void Write(const std::string &text) { std::ofstream(path_, std::ios::binary) << text; }
 
   ScopedTempDir temp_;
@@ -42,7 +44,7 @@ TEST_F(ProfileTest, PresentProfileYieldsTheIdentifier) {
               "</key><string>com.arvex.QRX5.StatusMonitor</string>"
               "<key>Number</key><integer>3</integer></dict>"));
   ZEL_PMTicketRef ticket = nullptr;
-  ASSERT_EQ(ZEL_INF_GetProductProfileAtPathForTesting(path_.c_str(), &ticket), noErr);
+  ASSERT_EQ(ZEL_INF_GetProductProfile(&ticket), noErr);
   ASSERT_NE(ticket, nullptr);
   CFStringRef id = nullptr;
   EXPECT_EQ(ZEL_Utl_PMTicketGetCFString(ticket, 0, 0, CFSTR(kKey), &id), noErr);
@@ -56,6 +58,14 @@ TEST_F(ProfileTest, PresentProfileYieldsTheIdentifier) {
   EXPECT_EQ(ZEL_Utl_PMTicketGetCFString(ticket, 0, 0, CFSTR("Number"), &out), kZELNoSuchEntryErr);
   EXPECT_EQ(out, untouched);
   EXPECT_EQ(ZEL_Utl_PMTicketGetCFString(nullptr, 0, 0, CFSTR(kKey), &out), paramErr);
+  // A key with U+0000 in it is not the key it starts with.
+  const std::string cut_key = std::string(kKey) + '\0' + "x";
+  ScopedCFTypeRef<CFStringRef> key_with_nul(
+      CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(cut_key.data()),
+                              static_cast<CFIndex>(cut_key.size()), kCFStringEncodingUTF8, false));
+  EXPECT_EQ(ZEL_Utl_PMTicketGetCFString(ticket, 0, 0, key_with_nul.get(), &out),
+            kZELNoSuchEntryErr);
+  EXPECT_EQ(out, untouched);
   ZEL_Utl_PMTicketRelease(ticket);
   ZEL_Utl_PMTicketRelease(nullptr);
 }
@@ -78,12 +88,12 @@ TEST_F(ProfileTest, MissingOrMalformedProfilesFail) {
       Write(rows[i].contents);
     }
     ZEL_PMTicketRef ticket = nullptr;
-    EXPECT_EQ(ZEL_INF_GetProductProfileAtPathForTesting(path_.c_str(), &ticket), rows[i].expected)
-        << "row " << i;
+    EXPECT_EQ(ZEL_INF_GetProductProfile(&ticket), rows[i].expected) << "row " << i;
     EXPECT_EQ(ticket, nullptr) << "row " << i;
   }
+  CommonLib_SetProductProfilePathForTesting(dir_.c_str());
   ZEL_PMTicketRef ticket = nullptr;
-  EXPECT_NE(ZEL_INF_GetProductProfileAtPathForTesting(dir_.c_str(), &ticket), noErr);
+  EXPECT_NE(ZEL_INF_GetProductProfile(&ticket), noErr);
   EXPECT_EQ(ticket, nullptr);
 }
 
@@ -129,9 +139,16 @@ std::string Utf8(CFStringRef s) {
   return buffer.data();
 }
 
+ScopedCFTypeRef<CFStringRef> StringOfBytes(const std::string &utf8) {
+  return ScopedCFTypeRef<CFStringRef>(
+      CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(utf8.data()),
+                              static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false));
+}
+
 TEST(CommonLibEncoding, EncodesEverythingOutsideTheUnreservedSet) {
+  using namespace std::string_literals;
   struct Row {
-    const char *path;
+    std::string path;
     const char *encoded;
   } rows[] = {
       {"lp", "lp"},
@@ -141,10 +158,14 @@ TEST(CommonLibEncoding, EncodesEverythingOutsideTheUnreservedSet) {
       {"caf\xC3\xA9", "caf%C3%A9"},
       {"100%", "100%25"},
       {"", ""},
+      // U+0000 is a character like any other: the text goes on after it.
+      {"a\0b "s, "a%00b%20"},
+      {"\0"s, "%00"},
+      {"x\0\0\xF0\x9F\x98\x80"s, "x%00%00%F0%9F%98%80"},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
-    ScopedCFTypeRef<CFStringRef> path(
-        CFStringCreateWithCString(nullptr, rows[i].path, kCFStringEncodingUTF8));
+    ScopedCFTypeRef<CFStringRef> path = StringOfBytes(rows[i].path);
+    ASSERT_TRUE(path) << "row " << i;
     ScopedCFTypeRef<CFStringRef> encoded(ZEL_Utl_CreateEncodedCFString(path.get()));
     ASSERT_TRUE(encoded) << "row " << i;
     EXPECT_EQ(Utf8(encoded.get()), rows[i].encoded) << "row " << i;

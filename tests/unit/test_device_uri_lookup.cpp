@@ -1,6 +1,7 @@
 // The device URI lookup against a scripted IPP responder on loopback, for answers that a
 // real scheduler never gives (the real one is exercised by the integration tests).
 
+#include "zelcups/scoped.h"
 #include "zelcups_common.h"
 
 #include <arpa/inet.h>
@@ -30,10 +31,7 @@
 
 namespace {
 
-struct IppDelete {
-  void operator()(ipp_t *ipp) const { ippDelete(ipp); }
-};
-using IppPtr = std::unique_ptr<ipp_t, IppDelete>;
+using IppPtr = zelcups::ScopedIPP;
 
 // ---- IPP messages in memory ----
 

@@ -1,6 +1,6 @@
 #include "backend_uri.h"
 #include "zelcups_common.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>

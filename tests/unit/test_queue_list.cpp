@@ -17,6 +17,14 @@
 
 namespace {
 
+// The module's snapshot, taken of the given directory in place of the fixed one.
+QueueList *InitializeIn(const std::string &directory, int32_t *count) {
+  zelcups_common_cups_queuelist_set_directory_for_testing(directory.c_str());
+  QueueList *list = zelcups_common_cups_queuelist_initialize(count);
+  zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
+  return list;
+}
+
 class QueueListTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -36,8 +44,7 @@ class QueueListTest : public testing::Test {
   // name -> (seconds, nanoseconds) of every listed queue.
   std::map<std::string, std::pair<int32_t, long>> Snapshot(int32_t *count_out = nullptr) {
     int32_t count = -7;
-    QueueList *list =
-        zelcups_common_cups_queuelist_initialize_in_directory_for_testing(dir_.c_str(), &count);
+    QueueList *list = InitializeIn(dir_.c_str(), &count);
     EXPECT_NE(list, nullptr);
     std::map<std::string, std::pair<int32_t, long>> queues;
     if (list == nullptr) {
@@ -137,8 +144,7 @@ TEST_F(QueueListTest, LongestNamesFit) {
 
 TEST_F(QueueListTest, EmptyAndMissingDirectoriesGiveEmptyLists) {
   int32_t count = -1;
-  QueueList *empty =
-      zelcups_common_cups_queuelist_initialize_in_directory_for_testing(dir_.c_str(), &count);
+  QueueList *empty = InitializeIn(dir_.c_str(), &count);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(empty->queue_count, 0);
@@ -147,8 +153,7 @@ TEST_F(QueueListTest, EmptyAndMissingDirectoriesGiveEmptyLists) {
 
   std::string missing = dir_ + "/missing";
   count = -1;
-  QueueList *none =
-      zelcups_common_cups_queuelist_initialize_in_directory_for_testing(missing.c_str(), &count);
+  QueueList *none = InitializeIn(missing.c_str(), &count);
   ASSERT_NE(none, nullptr);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(none->entries, nullptr);
@@ -157,8 +162,7 @@ TEST_F(QueueListTest, EmptyAndMissingDirectoriesGiveEmptyLists) {
 
   // A file where the directory should be is no directory either.
   Touch("plain");
-  QueueList *file = zelcups_common_cups_queuelist_initialize_in_directory_for_testing(
-      Path("plain").c_str(), nullptr);
+  QueueList *file = InitializeIn(Path("plain").c_str(), nullptr);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->queue_count, 0);
   zelcups_common_cups_queuelist_terminate(file);

@@ -8,29 +8,17 @@
 #include "CommonLib.h"
 #include "agent_context.h"
 #include "status_notice.h"
-#include "zelcups/compat_testing.h"
-#include "zelcups/scoped_cf.h"
+#include "platform_doubles.h"
+#include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
+using zelcups_test::Notice;
+using zelcups_test::Notices;
 
 namespace {
 
 // The system encoding is read once per process: make it UTF-8 before anything asks.
 const bool kUTF8Locale = setenv("LC_ALL", "C.UTF-8", 1) == 0;
-
-struct Notice {
-  std::string header, message;
-  bool operator==(const Notice &) const = default;
-};
-std::vector<Notice> g_notices;
-
-void Record(const char *header, const char *message) {
-  g_notices.push_back({header, message});
-}
-
-std::ostream &operator<<(std::ostream &out, const Notice &n) {
-  return out << "{" << n.header << ": " << n.message << "}";
-}
 
 // Values of the user-info dictionary, built per row.
 enum class Kind { kNone, kInt, kDouble, kString, kData, kArray, kDictionary };
@@ -101,12 +89,8 @@ void Drain() {
 
 class StatusNoticeTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_TRUE(kUTF8Locale);
-    CompatTesting_UseInProcessDistributedCenter();
-    CompatTesting_RecordUserNotifications(Record);
-  }
-  void SetUp() override { g_notices.clear(); }
+  static void SetUpTestSuite() { ASSERT_TRUE(kUTF8Locale); }
+  void SetUp() override { Notices().clear(); }
   void TearDown() override {
     Alert_TerminateNotify(&context_);
     Drain();
@@ -199,14 +183,14 @@ TEST_F(StatusNoticeTest, DecisionTable) {
   rows[22].shown = x254.c_str();
 
   for (size_t i = 0; i < std::size(rows); ++i) {
-    g_notices.clear();
+    Notices().clear();
     Post("com.arvex.QRX5.StatusMonitor", rows[i].state, rows[i].code, rows[i].message);
     Drain();
     if (rows[i].shown == nullptr) {
-      EXPECT_TRUE(g_notices.empty()) << "row " << i << ": " << g_notices.front();
+      EXPECT_TRUE(Notices().empty()) << "row " << i << ": " << Notices().front();
     } else {
-      ASSERT_EQ(g_notices.size(), 1u) << "row " << i;
-      EXPECT_EQ(g_notices[0], (Notice{"Arvex DORVIK Printer Driver", rows[i].shown}))
+      ASSERT_EQ(Notices().size(), 1u) << "row " << i;
+      EXPECT_EQ(Notices()[0], (Notice{"Arvex DORVIK Printer Driver", rows[i].shown}))
           << "row " << i;
     }
   }
@@ -223,7 +207,7 @@ TEST_F(StatusNoticeTest, IdentifierFiltersPosters) {
   Drain();
   std::vector<Notice> expected = {{"Arvex DORVIK Printer Driver", "mine"},
                                   {"Arvex DORVIK Printer Driver", "second"}};
-  EXPECT_EQ(g_notices, expected);
+  EXPECT_EQ(Notices(), expected);
 }
 
 TEST_F(StatusNoticeTest, WithoutIdentifierEveryPosterCounts) {
@@ -231,7 +215,7 @@ TEST_F(StatusNoticeTest, WithoutIdentifierEveryPosterCounts) {
   Post("com.example.any", Int(1000), kNone, Text("one"));
   Post(nullptr, Int(1000), kNone, Text("two"));
   Drain();
-  EXPECT_EQ(g_notices.size(), 2u);
+  EXPECT_EQ(Notices().size(), 2u);
 }
 
 TEST_F(StatusNoticeTest, RemovedObserverHearsNothingAndNullContextIsRefused) {
@@ -241,7 +225,7 @@ TEST_F(StatusNoticeTest, RemovedObserverHearsNothingAndNullContextIsRefused) {
   Post(nullptr, Int(1000), kNone, Text("queued before removal"));
   Alert_TerminateNotify(&context_);
   Drain();
-  EXPECT_TRUE(g_notices.empty());
+  EXPECT_TRUE(Notices().empty());
 }
 
 }  // namespace

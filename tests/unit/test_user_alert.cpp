@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "scoped_temp_dir.h"
-#include "zelcups/scoped_cf.h"
+#include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 using Clock = std::chrono::steady_clock;

@@ -16,9 +16,15 @@ typedef EventLoopTimerProcPtr EventLoopTimerUPP;
 #define kEventDurationNoWait ((EventTimerInterval)0.0)
 #define kEventDurationForever ((EventTimerInterval)(-1.0))
 
-static inline EventLoopTimerUPP NewEventLoopTimerUPP(EventLoopTimerProcPtr proc) { return proc; }
-static inline void DisposeEventLoopTimerUPP(EventLoopTimerUPP upp) { (void)upp; }
+static inline EventLoopTimerUPP NewEventLoopTimerUPP(EventLoopTimerProcPtr proc) {
+  return proc;
+}
+static inline void DisposeEventLoopTimerUPP(EventLoopTimerUPP upp) {
+  (void)upp;
+}
 
+/* The main thread's loop. From the first call on, the process's quit requests (SIGTERM,
+   SIGINT, SIGHUP) ask the application to quit instead of ending the process. */
 CF_EXPORT EventLoopRef GetMainEventLoop(void);
 /* A timer that first fires inFireDelay seconds from now and then every inInterval
    seconds (0 fires once). paramErr for a NULL loop, procedure or a negative time. */
@@ -28,7 +34,8 @@ CF_EXPORT OSStatus InstallEventLoopTimer(EventLoopRef inEventLoop, EventTimerInt
                                          EventLoopTimerRef *outTimer);
 CF_EXPORT OSStatus RemoveEventLoopTimer(EventLoopTimerRef inTimer);
 /* Runs until QuitApplicationEventLoop or until the process is asked to quit
-   (SIGTERM, SIGINT or SIGHUP). */
+   (SIGTERM, SIGINT or SIGHUP). A quit asked for while no loop runs makes the next run
+   return at once. */
 CF_EXPORT void RunApplicationEventLoop(void);
 CF_EXPORT void QuitApplicationEventLoop(void);
 

@@ -68,6 +68,9 @@ CF_EXPORT CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theSt
 /* Length in UTF-16 code units. */
 CF_EXPORT CFIndex CFStringGetLength(CFStringRef theString);
 CF_EXPORT UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx);
+/* The UTF-16 units of range into buffer, which holds range.length of them; a range
+   outside the string copies nothing. */
+CF_EXPORT void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar *buffer);
 CF_EXPORT Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSize,
                                      CFStringEncoding encoding);
 /* bufferSize counts the length byte; at most 255 bytes of text fit whatever the size. */

@@ -1,0 +1,19 @@
+// Whether the platform has asked the application to quit: shared by the event loop, which
+// ends on it, and the alert, whose wait must not outlast it.
+#ifndef COMPAT_SRC_QUIT_REQUEST_H
+#define COMPAT_SRC_QUIT_REQUEST_H
+
+#include <csignal>
+
+namespace compat {
+
+// The quit signals (SIGTERM, SIGINT, SIGHUP) the application answers.
+inline constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// True once a quit signal has arrived; it stays true until the process ends.
+bool QuitSignalled();
+void NoteQuitSignal();
+
+}  // namespace compat
+
+#endif
