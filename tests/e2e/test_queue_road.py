@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -87,10 +88,23 @@ def host_with_port(remainder):
     return re.fullmatch(r"[^\[\]:]+:[0-9]{1,5}", host) is not None
 
 
+def has_ipv6_address(name):
+    try:
+        return bool(socket.getaddrinfo(name, None, socket.AF_INET6, socket.SOCK_STREAM))
+    except socket.gaierror:
+        return False
+
+
 def network_type(remainder):
-    # Hosts written "v1.NAME", which would need a name lookup, are not in these tables.
-    assert not remainder.startswith("v1."), remainder
-    return LPR6 if looks_ipv6(remainder) and not host_with_port(remainder) else LPR
+    """The connection type, and the remainder as the type's decision leaves it: a host
+    written "v1.NAME/" whose name has an IPv6 address is put into brackets."""
+    if looks_ipv6(remainder):
+        return (LPR if host_with_port(remainder) else LPR6), remainder
+    if remainder.startswith("v1.") and "/" in remainder:
+        host, _, path = remainder.partition("/")
+        if has_ipv6_address(host[len("v1."):].split("+", 1)[0]):
+            return LPR6, f"[{host}]/{path}"
+    return LPR, remainder
 
 
 def complete_zone(remainder):
@@ -142,7 +156,9 @@ def expected_backend_uri(queue, uri):
     else:
         return None
     remainder = uri[len(prefix):]
-    connection_type = fixed_type or network_type(remainder)
+    connection_type = fixed_type
+    if connection_type is None:
+        connection_type, remainder = network_type(remainder)
     ipv6 = looks_ipv6(remainder) and not host_with_port(remainder)
     if ipv6:
         remainder = complete_zone(remainder)
@@ -155,7 +171,9 @@ def expected_backend_uri(queue, uri):
         slash = address.find("/", len("lpd://"))
         if slash >= 0 and slash + 1 < len(address):
             address = address[: slash + 1] + maker_path(address[slash + 1 :])
-    return f"xvtdbmu://{connection_type}/{queue}/{address}"
+    backend_uri = f"xvtdbmu://{connection_type}/{queue}/{address}"
+    # Never cut short: what does not fit in 1023 bytes leaves the queue alone.
+    return backend_uri if len(backend_uri.encode()) <= 1023 else None
 
 
 def connection_type_of(backend_uri):
@@ -173,6 +191,9 @@ REFERENCE_ROWS = (
     ("Office", "ipp://192.168.0.5:631/ipp", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://192.168.0.5:631/ipp"),
     ("Office", "lpd://10.0.0.5/queue(1)", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5/queue%281%29"),
     ("Office", "usb://Arvex/QRX5?serial=1", "xvtdbmu://USB/Office/usb://Arvex/QRX5?serial=1"),
+    ("Office", "lpd://v1.ip6-localhost/q", "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.ip6-localhost]/q"),
+    ("Office", "lpd://v1.printer-without-v6/q", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://v1.printer-without-v6/q"),
+    ("Office", "lpd://V1.ip6-localhost/q", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://V1.ip6-localhost/q"),
     ("Office", "ipps://10.0.0.5/ipp", None),
     ("Office", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5", None),
 )
@@ -398,6 +419,12 @@ NEW_QUEUES = (
     ("NoDecode", FAMILY, "lpd://10.0.0.5/bad%ff"),
     ("NamePort", FAMILY, "socket://printer.example:9100"),
     ("IppPath", FAMILY, "ipp://10.0.0.5/ipp/print"),
+    # "v1." and a name: IPv6 when the name has an IPv6 address (/etc/hosts: ip6-localhost)
+    ("V1Name", FAMILY, "lpd://v1.ip6-localhost/q"),
+    ("V1NoName", FAMILY, "lpd://v1.printer-without-v6/q"),
+    ("LongFits", FAMILY, "lpd://10.0.0.5/" + "a" * 880),
+    # left alone: a backend URI over 1023 bytes
+    ("TooLong", FAMILY, "lpd://10.0.0.5/" + "a" * 990),
     # left alone: a scheme not in the table, one already the backend's, another maker
     ("Secure", FAMILY, "ipps://10.0.0.5/ipp/print"),
     ("Web", FAMILY, "http://10.0.0.5:631/ipp/print"),
@@ -753,6 +780,53 @@ def test_alert_closed_or_gone(run):
                        ("GoneC", "socket://10.0.6.3")):
         check_repointed_once(road, queue, uri)
     quit_cleanly(agent)
+
+
+def install_plugin_atomically(path):
+    """Puts a plug-in in place with a rename, so that no one ever loads a half-copied one."""
+    os.makedirs(os.path.dirname(PLUGIN_PATH), exist_ok=True)
+    shutil.copyfile(path, PLUGIN_PATH + ".new")
+    os.rename(PLUGIN_PATH + ".new", PLUGIN_PATH)
+
+
+def test_plugin_fails(run):
+    road = Road(run)
+    fresh_notification_service()
+    agent = road.start_agent()
+    try:
+        # The options are not made, though a handle was handed out: the alert, then the
+        # handle and the instance are given back.
+        install_plugin_atomically(run.fixture("plugin_options_fail"))
+        add_queue("Failing", FAMILY, "socket://10.0.10.1")
+        wait_for(lambda: alerts(), REPOINT_LIMIT + 1.0, "the alert for Failing")
+        group = road.plugin_groups().get("Failing", [])
+        check(
+            len(group) == 3 and group[1].startswith("Info_CreateUpdatedOptions "),
+            f"plug-in calls before the answer: {group}",
+        )
+        emit_notification_signal("ActionInvoked", "us", [alert_ids()[0], "default"])
+        wait_for(lambda: len(road.plugin_groups().get("Failing", [])) == 5, 5.0,
+                 "the plug-in's handle and instance given back")
+        check_plugin_group(road.plugin_groups()["Failing"], "Failing")
+
+        # No instance at all: the alert, and no options asked for (the bridge itself tells
+        # the plug-in to end its failed start).
+        install_plugin_atomically(run.fixture("plugin_init_null"))
+        add_queue("NoInstance", FAMILY, "socket://10.0.10.2")
+        wait_for(lambda: len(alerts()) >= 2, REPOINT_LIMIT + 1.0, "the alert for NoInstance")
+        emit_notification_signal("ActionInvoked", "us", [alert_ids()[1], "default"])
+        agent.stay_alive(TICK_SECONDS)
+        group = road.plugin_groups().get("NoInstance", [])
+        check(
+            len(group) == 2 and group[0].endswith("-> 0x0") and group[1].startswith("Info_Terminate 0x0 "),
+            f"plug-in calls: {group}",
+        )
+        check(len(alerts()) == 2, f"{len(alerts())} alerts for two queues")
+        check_repointed_once(road, "Failing", "socket://10.0.10.1")
+        check_repointed_once(road, "NoInstance", "socket://10.0.10.2")
+        quit_cleanly(agent)
+    finally:
+        os.unlink(PLUGIN_PATH)
 
 
 def test_quit_during_alert(run):
