@@ -182,26 +182,37 @@ def connection_type_of(backend_uri):
 
 # Where the rule is written out in so many words; the reference must agree before any
 # case relies on it.
-REFERENCE_ROWS = (
-    ("Office", "socket://10.0.0.5", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5"),
-    ("Office", "dnssd://Office%20Printer._printer._tcp.local./",
+REFERENCE_ROWS = (  # queue Office: (device URI, backend URI or None)
+    ("socket://10.0.0.5",
+     "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5"),
+    ("dnssd://Office%20Printer._printer._tcp.local./",
      "xvtdbmu://DNSSD/Office/mdns://Office%20Printer._printer._tcp.local./"),
-    ("Office", "lpd://[v1.fe80::1]/lp", "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.fe80::1+en0]/lp"),
-    ("Office", "lpd://[fd00::5]/lp", "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.fd00::5]/lp"),
-    ("Office", "ipp://192.168.0.5:631/ipp", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://192.168.0.5:631/ipp"),
-    ("Office", "lpd://10.0.0.5/queue(1)", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5/queue%281%29"),
-    ("Office", "usb://Arvex/QRX5?serial=1", "xvtdbmu://USB/Office/usb://Arvex/QRX5?serial=1"),
-    ("Office", "lpd://v1.ip6-localhost/q", "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.ip6-localhost]/q"),
-    ("Office", "lpd://v1.printer-without-v6/q", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://v1.printer-without-v6/q"),
-    ("Office", "lpd://V1.ip6-localhost/q", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://V1.ip6-localhost/q"),
-    ("Office", "ipps://10.0.0.5/ipp", None),
-    ("Office", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5", None),
+    ("lpd://[v1.fe80::1]/lp",
+     "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.fe80::1+en0]/lp"),
+    ("lpd://[fd00::5]/lp",
+     "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.fd00::5]/lp"),
+    ("ipp://192.168.0.5:631/ipp",
+     "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://192.168.0.5:631/ipp"),
+    ("lpd://10.0.0.5/queue(1)",
+     "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5/queue%281%29"),
+    ("usb://Arvex/QRX5?serial=1",
+     "xvtdbmu://USB/Office/usb://Arvex/QRX5?serial=1"),
+    ("lpd://v1.ip6-localhost/q",
+     "xvtdbmu://ZEL_QRX5_LPRv6/Office/lpd://[v1.ip6-localhost]/q"),
+    ("lpd://v1.printer-without-v6/q",
+     "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://v1.printer-without-v6/q"),
+    ("lpd://V1.ip6-localhost/q",
+     "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://V1.ip6-localhost/q"),
+    ("ipps://10.0.0.5/ipp",
+     None),
+    ("xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5",
+     None),
 )
 
 
 def check_reference():
-    for queue, uri, expected in REFERENCE_ROWS:
-        got = expected_backend_uri(queue, uri)
+    for uri, expected in REFERENCE_ROWS:
+        got = expected_backend_uri("Office", uri)
         check(got == expected, f"the test's own address rule: {uri} gives {got}, not {expected}")
 
 
@@ -280,7 +291,8 @@ class Road:
             if line.startswith("Info_Initialize "):
                 queue = re.match(r"Info_Initialize \[[^\]]*\] \[(.*)\] \[", line).group(1)
                 current = groups.setdefault(queue, [])
-            if current is not None and not line.startswith(("load ", "unload", "Info_CheckSandbox")):
+            ignored = ("load ", "unload", "Info_CheckSandbox")
+            if current is not None and not line.startswith(ignored):
                 current.append(line)
         return groups
 
@@ -312,7 +324,10 @@ def check_plugin_group(group, queue):
     check(create is not None, f"{where}: {group[1]}")
     handle = re.fullmatch(r"options (0x[0-9a-f]+)", group[2])
     check(handle is not None, f"{where}: {group[2]}")
-    check(group[3] == f"Info_DestroyUpdatedOptions {instance} {handle.group(1)}", f"{where}: {group[3]}")
+    check(
+        group[3] == f"Info_DestroyUpdatedOptions {instance} {handle.group(1)}",
+        f"{where}: {group[3]}",
+    )
     check(group[4].startswith(f"Info_Terminate {instance} "), f"{where}: {group[4]}")
 
 
@@ -322,7 +337,10 @@ def check_repointed_once(road, queue, uri):
     backend URI."""
     expected = expected_backend_uri(queue, uri)
     calls = road.calls_for(queue)
-    check(len(calls) == 1, f"{queue!r}: lpadmin ran {len(calls)} times: {[c['argv'] for c in calls]}")
+    check(
+        len(calls) == 1,
+        f"{queue!r}: lpadmin ran {len(calls)} times: {[c['argv'] for c in calls]}",
+    )
     argv = calls[0]["argv"]
     check(
         argv[:6] == ["lpadmin", "-p", queue, "-v", expected, "-P"] and len(argv) == 7,
@@ -330,13 +348,22 @@ def check_repointed_once(road, queue, uri):
         f"{expected!r}, '-P', PPD]",
     )
     ppd_path, ppd = argv[6], calls[0]["ppd"]
-    check(not ppd_path.startswith(PPD_DIR + "/"), f"{queue!r}: -P {ppd_path}, unreadable to the user")
-    check(os.path.dirname(ppd_path) == runtime_dir(), f"{queue!r}: -P {ppd_path} not in {runtime_dir()}")
+    check(
+        not ppd_path.startswith(PPD_DIR + "/"),
+        f"{queue!r}: -P {ppd_path}, unreadable to the user",
+    )
+    check(
+        os.path.dirname(ppd_path) == runtime_dir(),
+        f"{queue!r}: -P {ppd_path} not in {runtime_dir()}",
+    )
     check(ppd["exists"] and ppd["size"] > 0, f"{queue!r}: -P file when lpadmin ran: {ppd}")
     check(ppd["mode"] & 0o7777 == 0o600, f"{queue!r}: -P file mode {ppd['mode'] & 0o7777:o}")
     check(ppd["uid"] == user_ids()[0], f"{queue!r}: -P file owned by {ppd['uid']}")
     check(not os.path.exists(ppd_path), f"{queue!r}: the PPD copy {ppd_path} was left behind")
-    check(device_uri(queue) == expected, f"{queue!r}: device URI {device_uri(queue)}, expected {expected}")
+    check(
+        device_uri(queue) == expected,
+        f"{queue!r}: device URI {device_uri(queue)}, expected {expected}",
+    )
 
 
 def wait_repointed(queues, timeout):
@@ -462,7 +489,10 @@ def test_edge_table(run):
         try:
             check_repointed_once(road, queue, uri)
             if connection_type_of(expected_backend_uri(queue, uri)) == "USB":
-                check(queue not in groups, f"{queue!r}: the plug-in was called: {groups.get(queue)}")
+                check(
+                    queue not in groups,
+                    f"{queue!r}: the plug-in was called: {groups.get(queue)}",
+                )
             else:
                 check_plugin_group(groups.get(queue, []), queue)
         except TestFailure as failure:
@@ -559,7 +589,9 @@ def marker_files():
 def test_hostile(run):
     road = Road(run)
     agent = road.start_agent()
-    rows = [(name, FAMILY, HOSTILE_URIS[i % len(HOSTILE_URIS)]) for i, name in enumerate(HOSTILE_NAMES)]
+    rows = [
+        (name, FAMILY, HOSTILE_URIS[i % len(HOSTILE_URIS)]) for i, name in enumerate(HOSTILE_NAMES)
+    ]
     check(len(rows) >= 30, "too few hostile queues")
     add_at_once(rows)
     wait_repointed([row[0] for row in rows], 60.0)
@@ -731,7 +763,10 @@ def test_alert_answered(run):
     # While it waits for an answer nothing else is shown, not even a status notice.
     post_status(DEFAULT_NOTIFICATION_OBJECT, "{'State': <int32 1000>, 'Message': <'meanwhile'>}")
     agent.stay_alive(TICK_SECONDS)
-    check(len(alerts()) == 1 and status_notices() == [], f"shown while waiting: {notification_calls('Notify')}")
+    check(
+        len(alerts()) == 1 and status_notices() == [],
+        f"shown while waiting: {notification_calls('Notify')}",
+    )
 
     first = alert_ids()[0]
     # What the service says about other notices is not an answer to this one.
@@ -745,7 +780,10 @@ def test_alert_answered(run):
     closes = [args[0] for _, args in notification_calls("CloseNotification")]
     check(first in closes, f"the answered alert was not closed: {closes}")
     agent.stay_alive(1.0)
-    check(status_notices() == [], f"a status notice while the second alert waits: {status_notices()}")
+    check(
+        status_notices() == [],
+        f"a status notice while the second alert waits: {status_notices()}",
+    )
 
     emit_notification_signal("ActionInvoked", "us", [alert_ids()[1], "default"])
     wait_for(lambda: status_notices() == ["meanwhile"], 10.0, "the status notice after the alerts")
@@ -761,7 +799,9 @@ def test_alert_closed_or_gone(run):
     road = Road(run)
     fresh_notification_service()
     agent = road.start_agent()
-    add_in_one_tick(agent, [("GoneA", FAMILY, "socket://10.0.6.1"), ("GoneB", FAMILY, "socket://10.0.6.2")])
+    add_in_one_tick(
+        agent, [("GoneA", FAMILY, "socket://10.0.6.1"), ("GoneB", FAMILY, "socket://10.0.6.2")]
+    )
     wait_for(lambda: len(alerts()) >= 1, TWO_TICKS, "the first alert")
     # Closed without an answer: the wait ends all the same.
     emit_notification_signal("NotificationClosed", "uu", [alert_ids()[0], 2])
@@ -771,7 +811,9 @@ def test_alert_closed_or_gone(run):
     agent.stay_alive(1.0)
     start_notification_service()
     post_status(DEFAULT_NOTIFICATION_OBJECT, "{'State': <int32 1000>, 'Message': <'back'>}")
-    wait_for(lambda: "back" in status_notices(), 10.0, "a status notice after the service came back")
+    wait_for(
+        lambda: "back" in status_notices(), 10.0, "a status notice after the service came back",
+    )
     add_queue("GoneC", FAMILY, "socket://10.0.6.3")
     wait_for(lambda: len(alerts()) >= 1, REPOINT_LIMIT + 1.0, "the alert for a queue added later")
     emit_notification_signal("ActionInvoked", "us", [alert_ids()[0], "default"])
@@ -818,7 +860,9 @@ def test_plugin_fails(run):
         agent.stay_alive(TICK_SECONDS)
         group = road.plugin_groups().get("NoInstance", [])
         check(
-            len(group) == 2 and group[0].endswith("-> 0x0") and group[1].startswith("Info_Terminate 0x0 "),
+            len(group) == 2
+            and group[0].endswith("-> 0x0")
+            and group[1].startswith("Info_Terminate 0x0 "),
             f"plug-in calls: {group}",
         )
         check(len(alerts()) == 2, f"{len(alerts())} alerts for two queues")
@@ -852,14 +896,22 @@ def test_outsider(run):
     wait_for(lambda: agent.output().strip(), 5.0, "the start-up line")
     lines = agent.output().splitlines()
     check(len(lines) == 1, f"start-up wrote {lines}")
-    check(f"user {SESSION_USER}" in lines[0] and "lpadmin" in lines[0], f"start-up line {lines[0]!r}")
+    check(
+        f"user {SESSION_USER}" in lines[0] and "lpadmin" in lines[0],
+        f"start-up line {lines[0]!r}",
+    )
 
     add_queue("Outside", FAMILY, "socket://10.0.7.1")
-    wait_for(lambda: road.calls_for("Outside"), REPOINT_LIMIT + 1.0, "the agent's lpadmin for Outside")
+    wait_for(
+        lambda: road.calls_for("Outside"), REPOINT_LIMIT + 1.0, "the agent's lpadmin for Outside",
+    )
     cpu = agent.cpu_seconds()
     agent.stay_alive(3 * TICK_SECONDS)
     # The scheduler refused it; the agent tried once and goes on without a loop.
-    check(len(road.calls_for("Outside")) == 1, f"lpadmin ran {len(road.calls_for('Outside'))} times")
+    check(
+        len(road.calls_for("Outside")) == 1,
+        f"lpadmin ran {len(road.calls_for('Outside'))} times",
+    )
     check(device_uri("Outside") == "socket://10.0.7.1", f"Outside: {device_uri('Outside')}")
     spent = agent.cpu_seconds() - cpu
     check(spent < IDLE_CPU_LIMIT, f"{spent:.2f}s of CPU in {3 * TICK_SECONDS:g}s")
