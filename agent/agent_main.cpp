@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "CommonLib.h"
+#include "admin_rights.h"
 #include "agent_context.h"
 #include "status_notice.h"
 
@@ -31,6 +32,7 @@ int32_t Agent_Main(void) {
   // ends it like one that comes while it runs.
   GetMainEventLoop();
 
+  AdminRights_WarnIfNotAdministrator();
   auto *context = static_cast<AgentContext *>(calloc(1, sizeof(AgentContext)));
   if (context != nullptr) {
     ReadNotificationIdentifier(context);

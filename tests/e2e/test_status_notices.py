@@ -25,6 +25,7 @@ from zelcups_e2e import (  # noqa: E402
     StatusPoster,
     TestFailure,
     add_queue,
+    as_user,
     check,
     clear_notification_calls,
     gvariant_string,
@@ -33,6 +34,7 @@ from zelcups_e2e import (  # noqa: E402
     post_status,
     remove_profile,
     run as run_command,
+    user_env,
     wait_for,
 )
 
@@ -614,8 +616,9 @@ def test_no_notification_service(run):
 
         # A service that comes later shows what is posted from then on, and nothing older.
         double = subprocess.Popen(
-            ["/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            as_user(["/usr/bin/python3", "-m", "dbusmock", "--session", "-t",
+                     "notification_daemon"]),
+            env=user_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         )
         wait_for(lambda: _name_has_owner(NOTIFICATIONS_NAME), 20.0, "the notification double")
         shown = NoticeLog().shown_by([])

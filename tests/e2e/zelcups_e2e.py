@@ -9,6 +9,10 @@ Each named case (all when none is named) runs in turn; a failing case prints its
 traceback, the output of every agent it started, and the scheduler's and the notification
 double's logs. Always /usr/bin/python3: the notification double and python3-dbus live
 there, not in whatever interpreter PATH offers.
+
+The harness runs as root, because it controls the scheduler. The agent, and whatever a
+person at the desktop does by hand (adding queues, posting status notices), runs as the
+sandbox's session user, as on a desktop: see as_user().
 """
 
 import os
@@ -45,6 +49,12 @@ NOTICE_TITLE = "Arvex DORVIK Printer Driver"
 TICK_SECONDS = 3.0
 QUIT_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
+# The sandbox's desktop users (scripts/sandbox): the session user, who runs the agent;
+# the one who may administer printers (the same unless the sandbox runs --outsider).
+SESSION_USER = os.environ.get("ZELCUPS_USER", "desk")
+ADMIN_USER = os.environ.get("ZELCUPS_ADMIN_USER", "desk")
+OUTSIDER_USER = os.environ.get("ZELCUPS_OUTSIDER_USER", "guest")
+
 
 class TestFailure(AssertionError):
     pass
@@ -71,12 +81,72 @@ def wait_for(condition, timeout, what, interval=0.05):
         time.sleep(interval)
 
 
+# --- users ----------------------------------------------------------------------------
+
+
+def user_ids(user=None):
+    """(uid, gid) of a sandbox user, the session user by default."""
+    import pwd
+
+    entry = pwd.getpwnam(user or SESSION_USER)
+    return entry.pw_uid, entry.pw_gid
+
+
+def runtime_dir(user=None):
+    """The user's $XDG_RUNTIME_DIR, as the sandbox made it."""
+    return f"/run/user/{user_ids(user)[0]}"
+
+
+def user_env(env=None, user=None):
+    """`env` (the harness's environment by default) as `user` sees it in the session:
+    the user's HOME, USER, LOGNAME and XDG_RUNTIME_DIR; the rest (PATH, the locale, the
+    session bus) stays."""
+    import pwd
+
+    entry = pwd.getpwnam(user or SESSION_USER)
+    result = dict(os.environ if env is None else env)
+    result.update(
+        HOME=entry.pw_dir, USER=entry.pw_name, LOGNAME=entry.pw_name,
+        XDG_RUNTIME_DIR=runtime_dir(entry.pw_name),
+    )
+    return result
+
+
+def as_user(argv, user=None):
+    """`argv` run as `user` (the session user by default), with that user's groups. Give
+    it user_env() as its environment."""
+    uid, gid = user_ids(user)
+    return ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--init-groups", "--", *argv]
+
+
+class effective_user:
+    """Within the block the harness acts as `user` for what it opens (a bus connection
+    authenticates with the credentials of its connect()), and as root again afterwards."""
+
+    def __init__(self, user=None):
+        self.uid, self.gid = user_ids(user)
+
+    def __enter__(self):
+        os.setegid(self.gid)
+        os.seteuid(self.uid)
+        return self
+
+    def __exit__(self, *exc):
+        os.seteuid(0)
+        os.setegid(0)
+        return False
+
+
 # --- commands -------------------------------------------------------------------------
 
 
-def run(*argv, check_status=True):
-    """Runs a command in the C locale and returns its standard output."""
+def run(*argv, check_status=True, user=None):
+    """Runs a command in the C locale and returns its standard output; as `user` (a name)
+    when given, with that user's session environment, else as the harness."""
     env = dict(os.environ, LC_ALL="C", LANG="C")
+    if user is not None:
+        env = user_env(env, user)
+        argv = tuple(as_user(argv, user))
     done = subprocess.run(
         argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True
     )
@@ -99,14 +169,15 @@ def fixture_ppd(name):
 
 
 def add_queue(name, ppd="arvex-qrx5", device_uri="socket://10.0.0.5"):
-    """Adds (or modifies) a queue with a fixture PPD (a name) or a PPD file (a path); the
-    scheduler copies the PPD to /etc/cups/ppd/NAME.ppd."""
+    """Adds (or modifies) a queue with a fixture PPD (a name) or a PPD file (a path), as
+    the user who administers printers does; the scheduler copies the PPD to
+    /etc/cups/ppd/NAME.ppd (root:lp, 0640)."""
     path = ppd if os.path.sep in ppd else fixture_ppd(ppd)
-    run("lpadmin", "-p", name, "-E", "-v", device_uri, "-P", path)
+    run("lpadmin", "-p", name, "-E", "-v", device_uri, "-P", path, user=ADMIN_USER)
 
 
 def remove_queue(name):
-    run("lpadmin", "-x", name)
+    run("lpadmin", "-x", name, user=ADMIN_USER)
 
 
 def device_uris():
@@ -125,8 +196,49 @@ def device_uri(name):
 
 
 def remove_all_queues():
+    # The harness's own clean-up, as root.
     for name in device_uris():
-        remove_queue(name)
+        run("lpadmin", "-x", name)
+
+
+# --- the scheduler --------------------------------------------------------------------
+
+_cupsd_pid = [int(os.environ.get("ZELCUPS_CUPSD_PID", "0"))]
+
+
+def _process_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as f:
+            return f.read().rpartition(")")[2].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+def scheduler_running():
+    done = subprocess.run(
+        ["lpstat", "-r"], env=dict(os.environ, LC_ALL="C"), capture_output=True, text=True,
+        stdin=subprocess.DEVNULL,
+    )
+    return "scheduler is running" in done.stdout
+
+
+def stop_scheduler():
+    """Ends the sandbox's scheduler (the one it started, or the last start_scheduler's)."""
+    pid = _cupsd_pid[0]
+    check(pid > 0 and not _process_gone(pid), "no scheduler to stop")
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: _process_gone(pid), 20.0, "the scheduler to end")
+    wait_for(lambda: not scheduler_running(), 10.0, "the scheduler to stop answering")
+
+
+def start_scheduler():
+    """Starts the scheduler again, as the sandbox does."""
+    process = subprocess.Popen(
+        ["/usr/sbin/cupsd", "-f", "-c", "/etc/cups/cupsd.conf", "-s", "/etc/cups/cups-files.conf"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    _cupsd_pid[0] = process.pid
+    wait_for(scheduler_running, 30.0, "the scheduler to answer")
 
 
 # --- driver directory -----------------------------------------------------------------
@@ -199,6 +311,41 @@ def clear_notification_calls():
     _mock().ClearCalls()
 
 
+def emit_notification_signal(name, signature, args):
+    """Has the notification double emit one of its service's signals from its own
+    connection, as the real service does (ActionInvoked "us", NotificationClosed "uu")."""
+    _mock().EmitSignal(NOTIFICATIONS_NAME, name, signature, args)
+
+
+def _bus_call(method, *args):
+    import dbus
+
+    bus = dbus.SessionBus()
+    proxy = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+    return getattr(dbus.Interface(proxy, "org.freedesktop.DBus"), method)(*args)
+
+
+def notification_service_running():
+    return bool(_bus_call("NameHasOwner", NOTIFICATIONS_NAME))
+
+
+def stop_notification_service():
+    """Ends the notification double: the service leaves the bus."""
+    pid = int(_bus_call("GetConnectionUnixProcessID", NOTIFICATIONS_NAME))
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not notification_service_running(), 10.0, "the notification double to leave")
+
+
+def start_notification_service():
+    """Starts a notification double as the session user; it runs until the sandbox ends."""
+    subprocess.Popen(
+        as_user(["/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon"]),
+        env=user_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True,
+    )
+    wait_for(notification_service_running, 20.0, "the notification double")
+
+
 def notices():
     """The arguments of every Notify call the notification double recorded, oldest first:
     [app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout]."""
@@ -211,25 +358,28 @@ def gvariant_string(text):
 
 
 def post_status(notification_object, user_info, name=STATUS_NAME):
-    """Posts a status notification with gdbus emit, as any process on the session bus can.
-    `user_info` is an a{sv} in GVariant text ("@a{sv} {}" for an empty one); the empty
-    object stands for none."""
+    """Posts a status notification with gdbus emit, as any process of the session user on
+    the session bus can. `user_info` is an a{sv} in GVariant text ("@a{sv} {}" for an
+    empty one); the empty object stands for none."""
     run(
         "gdbus", "emit", "--session", "--object-path", STATUS_PATH,
         "--signal", f"{STATUS_INTERFACE}.{STATUS_SIGNAL}",
         gvariant_string(name), gvariant_string(notification_object), user_info,
+        user=SESSION_USER,
     )
 
 
 class StatusPoster:
-    """Posts status notifications from one connection of its own, in order; for volume.
-    User-info values are dbus-python values, whose types give their D-Bus types."""
+    """Posts status notifications from one connection of its own, the session user's, in
+    order; for volume. User-info values are dbus-python values, whose types give their
+    D-Bus types."""
 
     def __init__(self):
         import dbus
 
         self._dbus = dbus
-        self._bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+        with effective_user(SESSION_USER):
+            self._bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
 
     def post(self, notification_object, user_info, name=STATUS_NAME):
         dbus = self._dbus
@@ -263,21 +413,31 @@ class Agent:
     """One run of the agent binary (or of any command standing in for it), its output
     kept in a file."""
 
-    def __init__(self, argv, label, env=None):
+    def __init__(self, argv, label, env=None, user=None, cwd="/"):
+        """Runs as `user` (a name) with that user's session environment made from `env`
+        (the harness's by default), or as the harness itself when `user` is None. It runs
+        from `cwd`, by default /, so that it holds no folder of the tree open."""
         self.argv = list(argv)
         if os.path.sep in self.argv[0]:
-            # It runs from /, so that it holds no folder of the tree open.
             self.argv[0] = os.path.abspath(self.argv[0])
         self.label = label
+        self.user = user
         self.status = None
         self._log = tempfile.NamedTemporaryFile(prefix="agent-", suffix=".log", delete=False)
+        argv = self.argv
+        if user is not None:
+            env = user_env(env, user)
+            argv = as_user(argv, user)
+        # setpriv executes the agent in its own place, so the process is the agent's. A
+        # session of its own, as under the user's service manager: no terminal to ask on.
         self.process = subprocess.Popen(
-            self.argv,
+            argv,
             stdin=subprocess.DEVNULL,
             stdout=self._log,
             stderr=subprocess.STDOUT,
-            cwd="/",
+            cwd=cwd,
             env=env,
+            start_new_session=True,
         )
         self.pid = self.process.pid
 
@@ -301,6 +461,9 @@ class Agent:
             f"{self.label} to install its quit handlers",
         )
         check(self.alive(), f"{self.label} ended during start-up: {self.describe_status()}")
+        if self.user is not None:
+            uid = os.stat(f"/proc/{self.pid}").st_uid
+            check(uid == user_ids(self.user)[0], f"{self.label} runs as uid {uid}, not {self.user}")
 
     def cpu_seconds(self):
         """User plus system CPU time consumed so far."""
@@ -406,15 +569,22 @@ class FolderLooks:
 
 
 class Run:
-    """What one case works with: the agent command line and every agent it started."""
+    """What one case works with: the agent command line, the built fixtures named on the
+    command line (--fixture NAME=PATH), and every agent it started."""
 
-    def __init__(self, agent_argv):
+    def __init__(self, agent_argv, fixtures=None):
         self.agent_argv = agent_argv
+        self.fixtures = dict(fixtures or {})
         self.agents = []
 
-    def start_agent(self, env=None):
-        """Starts the agent, with `env` as its whole environment when given."""
-        agent = Agent(self.agent_argv, f"agent #{len(self.agents) + 1}", env)
+    def fixture(self, name):
+        check(name in self.fixtures, f"this case needs --fixture {name}=PATH")
+        return self.fixtures[name]
+
+    def start_agent(self, env=None, user=SESSION_USER, cwd="/"):
+        """Starts the agent as the session user (or as `user`; None: as the harness), in
+        that user's session environment made from `env` (the harness's by default)."""
+        agent = Agent(self.agent_argv, f"agent #{len(self.agents) + 1}", env, user, cwd)
         self.agents.append(agent)
         return agent
 
@@ -443,9 +613,16 @@ def _report_failure(run_):
     _print_file("notification double", os.path.join(state, "notifications.out"))
 
 
+_services_at_start = {}
+
+
 def _reset_between_cases():
-    # A case may have removed the PPD folder or left queues behind; the next one starts
-    # from what the sandbox set up.
+    # A case may have removed the PPD folder, stopped a service or left queues behind; the
+    # next one starts from what the sandbox set up.
+    if not scheduler_running():
+        start_scheduler()
+    if _services_at_start.get("notifications") and not notification_service_running():
+        start_notification_service()
     if not os.path.isdir(PPD_DIR):
         os.mkdir(PPD_DIR, 0o755)
     remove_all_queues()
@@ -457,6 +634,10 @@ def main(namespace):
 
     parser = argparse.ArgumentParser()
     parser.add_argument("--agent", required=True, help="agent command line (shell words)")
+    parser.add_argument(
+        "--fixture", action="append", default=[], metavar="NAME=PATH",
+        help="a built fixture the cases use",
+    )
     parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
     args = parser.parse_args()
 
@@ -468,11 +649,13 @@ def main(namespace):
     if unknown:
         sys.exit(f"no such case: {', '.join(unknown)}; known: {', '.join(cases)}")
 
+    if "DBUS_SESSION_BUS_ADDRESS" in os.environ:
+        _services_at_start["notifications"] = notification_service_running()
     failed = []
     for i, name in enumerate(names):
         if i:
             _reset_between_cases()
-        run_ = Run(shlex.split(args.agent))
+        run_ = Run(shlex.split(args.agent), (f.split("=", 1) for f in args.fixture))
         started = time.monotonic()
         try:
             cases[name](run_)
