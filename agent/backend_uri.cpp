@@ -72,6 +72,24 @@ std::string ReencodeLprPath(const char *path) {
   return buffer.data();
 }
 
+// The scheduler refuses a device URI holding bytes outside ASCII, while it takes such
+// queue names ("Büro"): those bytes are written as percent escapes so that the queue can
+// be re-pointed at all. An ASCII name goes in as it is, the form the backend reads.
+std::string QueueNameForURI(std::string_view queue_name) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char byte : queue_name) {
+    if (byte < 0x80) {
+      text.push_back(static_cast<char>(byte));
+    } else {
+      text.push_back('%');
+      text.push_back(kHexDigits[byte >> 4]);
+      text.push_back(kHexDigits[byte & 0x0F]);
+    }
+  }
+  return text;
+}
+
 std::string FormAddress(const std::string &address_buffer, std::string_view connection_type) {
   if (connection_type != kLpr && connection_type != kLprV6) {
     return address_buffer;
@@ -145,7 +163,7 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
       .append("://")
       .append(connection_type.get())
       .append("/")
-      .append(queue_name)
+      .append(QueueNameForURI(queue_name))
       .append("/")
       .append(address);
   if (address.size() > kMaxURILength || backend_uri.size() > kMaxURILength) {

@@ -41,7 +41,8 @@ struct QueueBackend {
   std::string backend_uri;      // "xvtdbmu://TYPE/QUEUE/ADDRESS"
 };
 
-// Forms the backend URI for queue_name from its device URI. False when the queue is to be
+// Forms the backend URI for queue_name from its device URI. The name goes in unchanged,
+// except that bytes outside ASCII are percent-escaped. False when the queue is to be
 // left alone: no rule matches (a URI of the backend's own scheme among them), the
 // connection type cannot be had, or the address or the URI would not fit.
 bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri, QueueBackend *backend);

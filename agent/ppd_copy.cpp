@@ -50,8 +50,13 @@ zelcups::ScopedIPP NewGetPPDRequest(const char *queue_name) {
 }  // namespace
 
 ScopedPPDCopy::~ScopedPPDCopy() {
+  Remove();
+}
+
+void ScopedPPDCopy::Remove() {
   if (!path_.empty()) {
     unlink(path_.c_str());
+    path_.clear();
   }
 }
 
@@ -86,8 +91,7 @@ bool ScopedPPDCopy::Fetch(const char *queue_name) {
   zelcups::ScopedIPP response(cupsDoIORequest(http.get(), request.release(), "/", -1, fd));
   const bool fetched = response && ippGetStatusCode(response.get()) == IPP_STATUS_OK;
   if (close(fd) != 0 || !fetched) {
-    unlink(path_.c_str());
-    path_.clear();
+    Remove();
     return false;
   }
   return true;

@@ -18,6 +18,8 @@ class ScopedPPDCopy {
   // Fetches queue_name's PPD; false (and no file) when the scheduler does not answer or
   // has no PPD for the queue.
   bool Fetch(const char *queue_name);
+  // Removes the file now, as soon as nothing needs it any more.
+  void Remove();
 
  private:
   std::string path_;

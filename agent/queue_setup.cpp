@@ -112,6 +112,8 @@ void z_SetUpQueue(const char *queue_name) {
     return;
   }
   RunLpadmin(queue_name, backend.backend_uri, ppd_path);
+  // The copy is lpadmin's alone; it must not outlive a wait for the user below.
+  ppd_copy.Remove();
 
   if (backend.connection_type != kUSB) {
     RunPluginStep(queue_name);

@@ -78,10 +78,13 @@ TEST(BackendUriTest, FormsTheBackendUriOfEachKindOfDeviceUri) {
   }
 }
 
-TEST(BackendUriTest, TheQueueNameGoesInUnchanged) {
+TEST(BackendUriTest, TheQueueNameGoesInAsItIsSaveBytesOutsideAscii) {
   QueueBackend backend;
   ASSERT_TRUE(z_CreateBackendForQueue("a<b>;$(x) `y`", "socket://10.0.0.5", &backend));
   EXPECT_EQ(backend.backend_uri, "xvtdbmu://ZEL_QRX5_LPR/a<b>;$(x) `y`/lpd://10.0.0.5");
+  // Bytes outside ASCII, which the scheduler refuses in a URI, are escaped.
+  ASSERT_TRUE(z_CreateBackendForQueue("B\xC3\xBCro-\xE2\x82\xAC", "socket://10.0.8.1", &backend));
+  EXPECT_EQ(backend.backend_uri, "xvtdbmu://ZEL_QRX5_LPR/B%C3%BCro-%E2%82%AC/lpd://10.0.8.1");
 }
 
 // "xvtdbmu://USB/Q/usb://" is 22 bytes: a device URI of "usb://" and n letters gives a
