@@ -4,6 +4,7 @@ surviving what the queues and the PPD folder do around it."""
 import os
 import shutil
 import signal
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -12,6 +13,7 @@ from zelcups_e2e import (  # noqa: E402
     QUIT_SIGNALS,
     TICK_SECONDS,
     FolderLooks,
+    TestFailure,
     add_queue,
     check,
     device_uri,
@@ -20,6 +22,7 @@ from zelcups_e2e import (  # noqa: E402
     notification_calls,
     remove_profile,
     remove_queue,
+    wait_for,
 )
 
 # Long enough for the tick at start, the next one and one more.
@@ -123,6 +126,35 @@ def test_queue_churn(run):
         f"Baseline changed: {baseline} -> {device_uri('Baseline')}",
     )
     quit_cleanly(agent)
+
+
+def test_second_agent(run):
+    # Started twice in one session (autostart and user unit, or by hand), the agent must
+    # not re-point queues or show alerts twice: the second one ends at once with 0.
+    first = run.start_agent()
+    first.wait_ready()
+    second = run.start_agent()
+    try:
+        status = second.process.wait(1.0)
+    except subprocess.TimeoutExpired:
+        raise TestFailure(f"{second.label} still runs beside {first.label}") from None
+    check(status == 0, f"{second.label} ended with {second.describe_status()}, expected 0")
+    lines = second.output().splitlines()
+    check(len(lines) == 1 and "another zelcups-agent" in lines[0], f"{second.label}: {lines}")
+    # The first goes on with its work.
+    add_queue("Office", "arvex-qrx5", "socket://10.0.0.5")
+    wait_for(
+        lambda: device_uri("Office").startswith("xvtdbmu://"),
+        TWO_TICKS,
+        f"{first.label} to re-point Office",
+    )
+    first.stay_alive(0.5)
+    quit_cleanly(first)
+    # Once the first has ended, a new one starts as usual.
+    third = run.start_agent()
+    third.wait_ready()
+    third.stay_alive(1.0)
+    quit_cleanly(third)
 
 
 if __name__ == "__main__":

@@ -219,6 +219,10 @@ def check_reference():
 # --- the recording lpadmin and the work folder ----------------------------------------
 
 
+# Held by the running agent so that a second one of the session ends at once.
+SESSION_LOCK = "zelcups-agent.lock"
+
+
 class Road:
     """The agent's surroundings for one case: a work folder the session user can write,
     the recording lpadmin first on PATH, and the logs of lpadmin and the plug-in."""
@@ -297,8 +301,9 @@ class Road:
         return groups
 
     def leftovers(self):
-        """Files the agent left in the session's runtime folder or the temporary folder."""
-        left = sorted(set(os.listdir(runtime_dir())) - self.runtime_before)
+        """Files the agent left in the session's runtime folder or the temporary folder,
+        besides the lock that keeps a second agent of the session from starting."""
+        left = sorted(set(os.listdir(runtime_dir())) - self.runtime_before - {SESSION_LOCK})
         uid = user_ids()[0]
         for name in os.listdir("/tmp"):
             path = os.path.join("/tmp", name)
