@@ -25,6 +25,7 @@ from zelcups_e2e import (  # noqa: E402
     ADMIN_USER,
     DEFAULT_NOTIFICATION_OBJECT,
     DRIVER_DIR,
+    FolderLooks,
     NOTICE_TITLE,
     PLUGIN_PATH,
     PPD_DIR,
@@ -260,8 +261,16 @@ class Road:
         os.unlink(self.hold_path)
 
     def start_agent(self, user=SESSION_USER):
-        agent = self.run.start_agent(self.env, user=user, cwd=WORK + "/cwd")
-        agent.wait_ready()
+        """Starts the agent and waits for its first snapshot: the agent catches quit
+        requests from its first instruction on, so being ready says nothing about the
+        snapshot, and a queue added before it would belong to the baseline."""
+        looks = FolderLooks()
+        try:
+            agent = self.run.start_agent(self.env, user=user, cwd=WORK + "/cwd")
+            agent.wait_ready()
+            looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
+        finally:
+            looks.close()
         return agent
 
     def calls(self):
