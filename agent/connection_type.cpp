@@ -3,6 +3,7 @@
 #include "connection_type.h"
 
 #include "zelcups/scoped.h"
+#include "host_with_port.h"
 #include "zelcups_common.h"
 
 #include <netdb.h>
@@ -17,8 +18,6 @@
 namespace {
 
 constexpr std::string_view kVersionPrefix = "v1.";
-constexpr std::string_view kBracketedVersionPrefix = "[v1.";
-constexpr std::size_t kMaxPortDigits = 5;
 
 // Only whether the name has an IPv6 address matters; the addresses are not used.
 bool HasIpv6Address(const std::string &host) {
@@ -80,25 +79,7 @@ CFStringRef ResolveConnectionType(char *device_uri, std::size_t prefix_length) {
 }  // namespace
 
 bool z_IsHostWithPort(const char *remainder) {
-  if (remainder == nullptr) {
-    return false;
-  }
-  const std::string_view text(remainder);
-  if (text.find(kBracketedVersionPrefix) != std::string_view::npos) {
-    return false;
-  }
-  const std::string_view host = text.substr(0, text.find('/'));
-  const std::size_t colon = host.find(':');
-  if (colon == std::string_view::npos || colon == 0) {
-    return false;
-  }
-  const std::string_view name = host.substr(0, colon);
-  const std::string_view port = host.substr(colon + 1);
-  if (name.find('[') != std::string_view::npos) {
-    return false;
-  }
-  return !port.empty() && port.size() <= kMaxPortDigits &&
-         std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return remainder != nullptr && zelcups::IsHostWithPort(remainder);
 }
 
 int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **connection_type) {

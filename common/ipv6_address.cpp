@@ -3,9 +3,12 @@
  * (the interface name); device URIs write it behind "+", printer-address records behind
  * "%". These routines classify an address text and rewrite its zone in place.
  */
+#include "host_with_port.h"
 #include "zelcups_common.h"
 
+#include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
 
 namespace {
@@ -132,4 +135,23 @@ bool zelcups_common_check_ipv6_address(char *text, char old_separator, char new_
     *zone_position = zone;
   }
   return true;
+}
+
+bool zelcups::IsHostWithPort(std::string_view text) {
+  constexpr std::size_t kMaxPortDigits = 5;
+  if (text.find("[v1.") != std::string_view::npos) {
+    return false;
+  }
+  const std::string_view host = text.substr(0, text.find('/'));
+  const std::size_t colon = host.find(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    return false;
+  }
+  const std::string_view name = host.substr(0, colon);
+  const std::string_view port = host.substr(colon + 1);
+  if (name.find('[') != std::string_view::npos) {
+    return false;
+  }
+  return !port.empty() && port.size() <= kMaxPortDigits &&
+         port.find_first_not_of("0123456789") == std::string_view::npos;
 }

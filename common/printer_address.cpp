@@ -8,6 +8,7 @@
  * than the URI did.
  */
 #include "char_escape_internal.h"
+#include "host_with_port.h"
 #include "zelcups_common.h"
 #include "zelcups/scoped.h"
 
@@ -27,7 +28,6 @@ constexpr int32_t kUnknownConnectionTypeErr = -9786;
 constexpr size_t kTextLimit = 1024;
 // The IPv6 routine may complete a link-local zone in place: a separator and "en0".
 constexpr size_t kZoneRoom = 4;
-constexpr size_t kMaxPortDigits = 5;
 
 constexpr std::string_view kLprScheme = "lpd://";
 constexpr std::string_view kMdnsScheme = "mdns://";
@@ -88,27 +88,6 @@ CFDataRef CreateRecordData(std::initializer_list<RecordEntry> entries) {
     CFDictionarySetValue(record.get(), entry.key, entry.value);
   }
   return CFPropertyListCreateData(nullptr, record.get(), kCFPropertyListXMLFormat_v1_0, 0, nullptr);
-}
-
-// The watcher's rule: an IPv4 address or a name followed by ":" and a port number is no
-// IPv6 address, although its colon makes it one for the IPv6 routine. Such a host is
-// written whole into the address and must read back whole.
-bool IsHostWithPort(std::string_view text) {
-  if (text.find(kBracketedVersionPrefix) != std::string_view::npos) {
-    return false;
-  }
-  const std::string_view host = text.substr(0, text.find('/'));
-  const size_t colon = host.find(':');
-  if (colon == std::string_view::npos || colon == 0) {
-    return false;
-  }
-  const std::string_view name = host.substr(0, colon);
-  const std::string_view port = host.substr(colon + 1);
-  if (name.find('[') != std::string_view::npos) {
-    return false;
-  }
-  return !port.empty() && port.size() <= kMaxPortDigits &&
-         port.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 struct UsbParts {
@@ -248,7 +227,7 @@ int32_t zelcups_common_create_printer_address_for_lpr(CFStringRef connection_typ
   char *zone = nullptr;
   // A host with a port must not reach the IPv6 routine at all: a name such as "fe80" would
   // be taken for a link-local address and given a zone.
-  const bool ipv6 = !IsHostWithPort(text) &&
+  const bool ipv6 = !zelcups::IsHostWithPort(text) &&
                     zelcups_common_check_ipv6_address(text, '+', '%', &start, &end, &zone) &&
                     start != nullptr;
 

@@ -18,8 +18,8 @@ extern "C" {
 /* ---- Queue list: a snapshot of the PPD directory, one queue per "*.ppd" entry ---- */
 
 typedef struct QueueEntry {
-  char *queue_name;         /* file name without ".ppd"; owned by the list */
-  int32_t modify_timestamp; /* st_mtime in whole seconds; 0 when unreadable */
+  char *queue_name;            /* file name without ".ppd"; owned by the list */
+  int32_t modify_timestamp;    /* st_mtime in whole seconds; 0 when unreadable */
   struct timespec modify_time; /* the same time at full resolution, for comparisons */
 } QueueEntry;
 
@@ -101,14 +101,12 @@ int32_t zelcups_common_create_printer_address(const char *uri, CFStringRef *conn
 int32_t zelcups_common_separate_driver_uri(const char *uri, char *scheme, char *connection_type,
                                            char *queue, char *address);
 int32_t zelcups_common_create_printer_address_for_lpr(CFStringRef connection_type,
-                                                      const char *address,
-                                                      CFDataRef *address_data);
+                                                      const char *address, CFDataRef *address_data);
 int32_t zelcups_common_create_printer_address_for_mdns(CFStringRef connection_type,
                                                        const char *address,
                                                        CFDataRef *address_data);
 int32_t zelcups_common_create_printer_address_for_usb(CFStringRef connection_type,
-                                                      const char *address,
-                                                      CFDataRef *address_data);
+                                                      const char *address, CFDataRef *address_data);
 CFStringRef zelcups_common_get_mdns_cfstring_service_name_from_uri(const char *address);
 
 #ifdef __cplusplus
