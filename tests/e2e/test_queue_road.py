@@ -474,6 +474,40 @@ NEW_QUEUES = (
 )
 
 
+def check_record_reads_back(run, queue, original_uri):
+    """The maker's reader turns the backend URI the agent wrote back into a record that
+    holds what the original device URI said: the host, the IPv6 address, the Bonjour
+    service name or the USB serial number."""
+    import plistlib
+    import subprocess
+    import urllib.parse
+
+    written = device_uri(queue)
+    out = subprocess.run([run.fixture("record_tool"), written], capture_output=True, check=False)
+    check(out.returncode == 0, f"{queue!r}: the reader refused {written}: {out.stderr!r}")
+    xml = out.stdout[out.stdout.index(b"<?xml"):]
+    record = plistlib.loads(xml)
+    kind = record.get("Connection")
+    remainder = original_uri.split("://", 1)[1]
+    if kind == "ZEL_QRX5_LPR":
+        expected = remainder.split("/", 1)[0]
+        check(record.get("MODEL:") == expected, f"{queue!r}: host {record} for {original_uri}")
+    elif kind == "ZEL_QRX5_LPRv6":
+        host = remainder.split("/", 1)[0]
+        inner = host[1:].split("]", 1)[0] if host.startswith("[") else host
+        address = inner.removeprefix("v1.").split("+", 1)[0]
+        check(str(record.get("MODEL:", "")).startswith(address),
+              f"{queue!r}: address {record} for {original_uri}")
+    elif kind is None and "Address" in record:  # Bonjour
+        service = urllib.parse.unquote(remainder.split("._", 1)[0])
+        check(record["Address"] == service, f"{queue!r}: service {record} for {original_uri}")
+    elif "SERN:" in record:  # USB
+        serial = urllib.parse.unquote(remainder.split("serial=", 1)[1])
+        check(record["SERN:"] == serial, f"{queue!r}: serial {record} for {original_uri}")
+    else:
+        check(False, f"{queue!r}: unexpected record {record} for {written}")
+
+
 def is_handled(row):
     return row[1] == FAMILY and expected_backend_uri(row[0], row[2]) is not None
 
@@ -502,6 +536,7 @@ def test_edge_table(run):
         queue, _, uri = row
         try:
             check_repointed_once(road, queue, uri)
+            check_record_reads_back(run, queue, uri)
             if connection_type_of(expected_backend_uri(queue, uri)) == "USB":
                 check(
                     queue not in groups,
