@@ -124,7 +124,8 @@ class AnswerMonitor:
     def members(self, kind=None):
         with open(self.path, encoding="utf-8", errors="replace") as f:
             rows = [line.rstrip("\n").split("\t") for line in f]
-        return [row[-1] for row in rows if row[0] in ("sig", "mc") and (kind is None or row[0] == kind)]
+        kinds = ("sig", "mc") if kind is None else (kind,)
+        return [row[-1] for row in rows if row[0] in kinds]
 
     def stop(self):
         self.process.terminate()
@@ -136,7 +137,8 @@ class AnswerMonitor:
 
 
 def test_notice_and_alert(run_):
-    check(os.environ.get("ZELCUPS_NOTIFICATION_DAEMON") == "dunst", "run in scripts/sandbox --desktop")
+    daemon = os.environ.get("ZELCUPS_NOTIFICATION_DAEMON")
+    check(daemon == "dunst", "this case runs in scripts/sandbox --desktop")
     check(not os.path.exists(PLUGIN_PATH), "this case runs without a plug-in")
     agent = run_.start_agent()
     agent.wait_ready()
