@@ -26,6 +26,7 @@ from zelcups_e2e import (  # noqa: E402
     DEFAULT_NOTIFICATION_OBJECT,
     DRIVER_DIR,
     FolderLooks,
+    observes_posts,
     NOTICE_TITLE,
     PLUGIN_PATH,
     PPD_DIR,
@@ -269,6 +270,8 @@ class Road:
             agent = self.run.start_agent(self.env, user=user, cwd=WORK + "/cwd")
             agent.wait_ready()
             looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
+            if os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
+                wait_for(observes_posts, 10.0, f"{agent.label} to observe status posts")
         finally:
             looks.close()
         return agent

@@ -140,6 +140,17 @@ class effective_user:
 # --- commands -------------------------------------------------------------------------
 
 
+def observes_posts():
+    """True once the session bus holds an agent's match rule for status posts: posts sent
+    before it are not delivered to the agent."""
+    rules = run(
+        "gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
+        "--object-path", "/org/freedesktop/DBus",
+        "--method", "org.freedesktop.DBus.Debug.Stats.GetAllMatchRules",
+    )
+    return "interface='com.arvex.DistributedNotifications'" in rules
+
+
 def run(*argv, check_status=True, user=None):
     """Runs a command in the C locale and returns its standard output; as `user` (a name)
     when given, with that user's session environment, else as the harness."""
