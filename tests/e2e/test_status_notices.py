@@ -640,6 +640,8 @@ def test_no_notification_service(run):
         shown = NoticeLog().shown_by([])
         check(shown == [], f"notices from before the service came: {shown!r}")
         quit_cleanly(agent)
+        print("FIGURE no_notification_service: 6/6 notices asked for and refused by the bus; "
+              "none shown later; agent exit 0", flush=True)
     finally:
         monitor.stop()
         if double is not None:
@@ -666,6 +668,7 @@ def test_no_session_bus(run):
         )
         agent.stay_alive(added + TWO_TICKS - time.monotonic())
         quit_cleanly(agent)
+        print("FIGURE no_session_bus: the watcher goes on; agent exit 0", flush=True)
     finally:
         looks.close()
 
