@@ -101,20 +101,27 @@ def check_last_call(road, queue, uri, calls_before):
     check(device_uri(queue) == expected, f"{queue!r}: device URI {device_uri(queue)}")
 
 
+def post_text(text):
+    run_command(
+        "gdbus", "emit", "--session", "--object-path", "/com/arvex/DistributedNotifications",
+        "--signal", "com.arvex.DistributedNotifications.Notification", "'PMNotification'",
+        f"'{OBJECT}'", f"{{'State': <int32 1000>, 'Message': <'{text}'>}}", user="desk",
+    )
+
+
 def listening(agent):
-    """Posts until one notice is shown: the agent observes status posts from then on."""
+    """Posts until one notice is shown: the agent observes status posts from then on.
+    Returns once the last of these posts is shown too, so that none comes later."""
     posts = iter(range(1, 1000))
 
     def shown():
-        run_command(
-            "gdbus", "emit", "--session", "--object-path", "/com/arvex/DistributedNotifications",
-            "--signal", "com.arvex.DistributedNotifications.Notification", "'PMNotification'",
-            f"'{OBJECT}'", f"{{'State': <int32 1000>, 'Message': <'warm-up {next(posts)}'>}}",
-            user="desk",
-        )
+        post_text(f"warm-up {next(posts)}")
         return any(args[4].startswith("warm-up") for args in notices())
 
     wait_for(shown, 10.0, f"{agent.label} to observe status posts", interval=0.2)
+    post_text("warm-up end")
+    wait_for(lambda: any(args[4] == "warm-up end" for args in notices()), 10.0,
+             "the last warm-up notice")
 
 
 # --- the scheduler --------------------------------------------------------------------
@@ -325,11 +332,7 @@ def test_lpadmin_hangs(run):
     add_in_one_tick(agent, rows)
     agent.stay_alive(4.0)
     # Posted while the tick waits for lpadmin: shown once the tick is over, not lost.
-    run_command(
-        "gdbus", "emit", "--session", "--object-path", "/com/arvex/DistributedNotifications",
-        "--signal", "com.arvex.DistributedNotifications.Notification", "'PMNotification'",
-        f"'{OBJECT}'", "{'State': <int32 1000>, 'Message': <'during the hang'>}", user="desk",
-    )
+    post_text("during the hang")
     seen = wait_repointed([r[0] for r in rows], 2 * HANG_SECONDS + 20.0)
     wait_for(lambda: "during the hang" in status_notices(), 15.0, "the notice posted meanwhile")
     agent.stay_alive(TWO_TICKS)
@@ -432,11 +435,7 @@ def test_notices_service_stopped(run):
     wait_repointed(["Unseen"], REPOINT_LIMIT + 2.0)
     agent.stay_alive(TWO_TICKS)
     start_notification_service()
-    run_command(
-        "gdbus", "emit", "--session", "--object-path", "/com/arvex/DistributedNotifications",
-        "--signal", "com.arvex.DistributedNotifications.Notification", "'PMNotification'",
-        f"'{OBJECT}'", "{'State': <int32 1000>, 'Message': <'back'>}", user="desk",
-    )
+    post_text("back")
     wait_for(lambda: "back" in status_notices(), 20.0, "a notice after the service came back")
     check_repointed_once(road, "Unseen", "socket://10.0.17.1")
     agent.stay_alive(1.0)
