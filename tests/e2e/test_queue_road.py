@@ -845,6 +845,8 @@ def test_alert_answered(run):
         check_repointed_once(road, queue, uri)
     check(road.leftovers() == [], f"left behind: {road.leftovers()}")
     quit_cleanly(agent)
+    print("FIGURE plugin_missing: 2 alerts for 2 network queues, answered one after the "
+          "other; 3/3 re-pointed once; agent exit 0", flush=True)
 
 
 def test_alert_closed_or_gone(run):
@@ -874,6 +876,8 @@ def test_alert_closed_or_gone(run):
                        ("GoneC", "socket://10.0.6.3")):
         check_repointed_once(road, queue, uri)
     quit_cleanly(agent)
+    print("FIGURE notification_service_stopped_during_alert: the wait ends when the service "
+          "leaves; 3/3 re-pointed once; notices shown once it is back; agent exit 0", flush=True)
 
 
 def install_plugin_atomically(path):
@@ -921,6 +925,9 @@ def test_plugin_fails(run):
         check_repointed_once(road, "Failing", "socket://10.0.10.1")
         check_repointed_once(road, "NoInstance", "socket://10.0.10.2")
         quit_cleanly(agent)
+        print("FIGURE plugin_init_null: 1 alert, the failed start ended, re-pointed once; "
+              "options failing: 1 alert, handle and instance given back, re-pointed once; "
+              "agent exit 0", flush=True)
     finally:
         os.unlink(PLUGIN_PATH)
 

@@ -626,6 +626,32 @@ def _report_failure(run_):
 
 _services_at_start = {}
 
+# Where an agent built with the sanitizers writes its reports (log_path in ASAN_OPTIONS and
+# UBSAN_OPTIONS): any report there fails the case that was running.
+SANITIZER_LOG_DIR = os.environ.get("ZELCUPS_SANITIZER_LOG_DIR")
+
+
+def _prepare_sanitizer_logs():
+    if SANITIZER_LOG_DIR:
+        os.makedirs(SANITIZER_LOG_DIR, exist_ok=True)
+        # The agent runs as the session user, lpadmin and the plug-ins as whoever calls them.
+        os.chmod(SANITIZER_LOG_DIR, 0o1777)
+
+
+def _new_sanitizer_reports():
+    """Reports written since the last call, as (path, text); each is set aside once seen."""
+    if not SANITIZER_LOG_DIR:
+        return []
+    reports = []
+    for name in sorted(os.listdir(SANITIZER_LOG_DIR)):
+        path = os.path.join(SANITIZER_LOG_DIR, name)
+        if name.endswith(".seen") or not os.path.isfile(path):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as f:
+            reports.append((path, f.read()))
+        os.rename(path, path + ".seen")
+    return reports
+
 
 def _reset_between_cases():
     # A case may have removed the PPD folder, stopped a service or left queues behind; the
@@ -666,6 +692,7 @@ def main(namespace):
 
     if "DBUS_SESSION_BUS_ADDRESS" in os.environ:
         _services_at_start["notifications"] = notification_service_running()
+    _prepare_sanitizer_logs()
     failed = []
     for i, name in enumerate(names):
         if i:
@@ -683,5 +710,13 @@ def main(namespace):
             sys.stdout.flush()
         finally:
             run_.finish()
+        reports = _new_sanitizer_reports()
+        if reports:
+            if name not in failed:
+                failed.append(name)
+            print(f"FAIL {name}: {len(reports)} sanitizer report(s)")
+            for path, text in reports:
+                print(f"---- {path} ----\n{text}")
+            sys.stdout.flush()
     print(f"{len(names) - len(failed)} of {len(names)} cases passed")
     sys.exit(1 if failed else 0)

@@ -1,0 +1,570 @@
+"""Faults the agent must survive, end to end, each case printing its figure on a line of
+its own ("FIGURE name: ..."). For every one the rule is that nothing is lost: each queue of
+the driver family that can be re-pointed is re-pointed exactly once, when its PPD first
+changes after the fault is over if its handling failed during the fault, and the agent
+keeps running and quits with status 0.
+
+The agent's surroundings (the recording lpadmin first on PATH, the recording plug-in,
+the work folder) are those of the queue road (test_queue_road.Road).
+
+Fixtures (--fixture NAME=PATH): lpadmin, share, plugin_fifteen (a plug-in lacking one
+entry point), plugin_full (a complete plug-in, of which a cut copy is made)."""
+
+import os
+import random
+import shutil
+import signal
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_queue_road import (  # noqa: E402
+    FAMILY,
+    OTHER,
+    PLUGIN_PATH,
+    REPOINT_LIMIT,
+    TWO_TICKS,
+    WORK,
+    Road,
+    add_at_once,
+    add_in_one_tick,
+    alert_ids,
+    alerts,
+    check_alert_form,
+    check_repointed_once,
+    expected_backend_uri,
+    fresh_notification_service,
+    install_plugin_atomically,
+    wait_repointed,
+    quit_cleanly,
+    status_notices,
+)
+from zelcups_e2e import (  # noqa: E402
+    DEFAULT_NOTIFICATION_OBJECT,
+    PPD_DIR,
+    StatusPoster,
+    TestFailure,
+    add_queue,
+    check,
+    device_uri,
+    device_uris,
+    emit_notification_signal,
+    notices,
+    notification_service_running,
+    remove_queue,
+    run as run_command,
+    start_notification_service,
+    start_scheduler,
+    stop_notification_service,
+    stop_scheduler,
+    wait_for,
+)
+
+OBJECT = DEFAULT_NOTIFICATION_OBJECT
+
+
+def figure(name, text):
+    print(f"FIGURE {name}: {text}", flush=True)
+
+
+def initializations(road, queue):
+    """How many times the plug-in was started for the queue."""
+    try:
+        with open(road.plugin_log, encoding="utf-8", errors="surrogateescape") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return 0
+    return sum(
+        1 for line in lines if line.startswith("Info_Initialize [") and f"] [{queue}] [" in line
+    )
+
+
+def check_left_alone(road, queue, uri):
+    calls = road.calls_for(queue)
+    check(calls == [], f"{queue!r}: lpadmin ran: {[c['argv'] for c in calls]}")
+    check(device_uri(queue) == uri, f"{queue!r}: device URI {device_uri(queue)!r:.200}")
+    check(initializations(road, queue) == 0, f"{queue!r}: the plug-in was started")
+
+
+def check_last_call(road, queue, uri, calls_before):
+    """The queue was handled once more after its PPD changed (calls_before calls earlier,
+    none of which took), and now has its backend URI."""
+    calls = road.calls_for(queue)
+    expected = expected_backend_uri(queue, uri)
+    check(
+        len(calls) == calls_before + 1,
+        f"{queue!r}: lpadmin ran {len(calls) - calls_before} times after its PPD changed",
+    )
+    check(calls[-1]["argv"][:5] == ["lpadmin", "-p", queue, "-v", expected],
+          f"{queue!r}: lpadmin argv {calls[-1]['argv']}")
+    check(device_uri(queue) == expected, f"{queue!r}: device URI {device_uri(queue)}")
+
+
+def post_text(text):
+    run_command(
+        "gdbus", "emit", "--session", "--object-path", "/com/arvex/DistributedNotifications",
+        "--signal", "com.arvex.DistributedNotifications.Notification", "'PMNotification'",
+        f"'{OBJECT}'", f"{{'State': <int32 1000>, 'Message': <'{text}'>}}", user="desk",
+    )
+
+
+def listening(agent):
+    """Posts until one notice is shown: the agent observes status posts from then on.
+    Returns once the last of these posts is shown too, so that none comes later."""
+    posts = iter(range(1, 1000))
+
+    def shown():
+        post_text(f"warm-up {next(posts)}")
+        return any(args[4].startswith("warm-up") for args in notices())
+
+    wait_for(shown, 10.0, f"{agent.label} to observe status posts", interval=0.2)
+    post_text("warm-up end")
+    wait_for(lambda: any(args[4] == "warm-up end" for args in notices()), 10.0,
+             "the last warm-up notice")
+
+
+# --- the scheduler --------------------------------------------------------------------
+
+
+def test_scheduler_stopped_mid_burst(run):
+    road = Road(run)
+    agent = road.start_agent()
+    rows = [(f"Mid-{i:02d}", FAMILY, f"socket://10.0.11.{i + 1}") for i in range(50)]
+    # All fifty in one tick, so that the scheduler goes while that tick works through them.
+    os.kill(agent.pid, signal.SIGSTOP)
+    try:
+        add_at_once(rows)
+    finally:
+        os.kill(agent.pid, signal.SIGCONT)
+    wait_for(lambda: len(road.calls()) >= 10, 60.0, "ten queues re-pointed")
+    stop_scheduler()
+    agent.stay_alive(TWO_TICKS)
+    start_scheduler()
+    agent.stay_alive(TWO_TICKS)
+    uris = device_uris()
+    done = [r for r in rows if uris.get(r[0], "").startswith("xvtdbmu://")]
+    left = [r for r in rows if r not in done]
+    before = {r[0]: len(road.calls_for(r[0])) for r in rows}
+    check(left, "every queue was re-pointed before the scheduler went: not in mid-burst")
+    failed_calls = sum(before[r[0]] for r in left)
+    check(all(before[r[0]] <= 1 for r in left), f"retried without a change: {before}")
+
+    # Nothing comes back by itself while the PPDs stay as they are ...
+    agent.stay_alive(TWO_TICKS)
+    check({r[0]: len(road.calls_for(r[0])) for r in rows} == before, "retried unchanged")
+    # ... and each queue left alone is handled once its PPD changes.
+    for row in left:
+        add_queue(*row)
+    wait_repointed([r[0] for r in left], 60.0)
+    agent.stay_alive(TWO_TICKS)
+    failures = []
+    for queue, _, uri in rows:
+        try:
+            if (queue, FAMILY, uri) in done:
+                check_repointed_once(road, queue, uri)
+            else:
+                check_last_call(road, queue, uri, before[queue])
+        except TestFailure as failure:
+            failures.append(str(failure))
+    check(not failures, "\n".join(failures[:10]))
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    figure(
+        "scheduler_stopped_mid_burst",
+        f"{len(done)}/50 re-pointed once before the stop, {len(left)}/50 left alone "
+        f"({failed_calls} lpadmin calls refused while it went) and re-pointed once after "
+        f"their PPD changed; 50/50 re-pointed, agent exit 0",
+    )
+
+
+def test_ppd_dir_recreated(run):
+    road = Road(run)
+    add_queue("Before", FAMILY, "socket://10.0.12.1")
+    add_queue("Lobby", OTHER, "socket://10.0.12.2")
+    lobby = device_uri("Lobby")
+    agent = road.start_agent()
+
+    # Removed, then created again empty: the queues of the old folder are not seen until
+    # their PPD is written again.
+    shutil.rmtree(PPD_DIR)
+    agent.stay_alive(TWO_TICKS)
+    os.mkdir(PPD_DIR, 0o755)
+    agent.stay_alive(TWO_TICKS)
+    check(road.calls() == [], f"lpadmin ran without PPDs: {road.calls()}")
+    add_queue("After", FAMILY, "socket://10.0.12.3")
+    add_queue("Before", FAMILY, "socket://10.0.12.1")
+    add_queue("Lobby", OTHER, "socket://10.0.12.2")
+    wait_repointed(["After", "Before"], 15.0)
+
+    # Moved away and back with a queue the agent never saw: back, every queue in it is new.
+    os.kill(agent.pid, signal.SIGSTOP)
+    try:
+        add_queue("Moved", FAMILY, "socket://10.0.12.4")
+        os.rename(PPD_DIR, PPD_DIR + ".away")
+    finally:
+        os.kill(agent.pid, signal.SIGCONT)
+    agent.stay_alive(TWO_TICKS)
+    check(road.calls_for("Moved") == [], "Moved handled without its folder")
+    os.rename(PPD_DIR + ".away", PPD_DIR)
+    wait_repointed(["Moved"], 15.0)
+    agent.stay_alive(TWO_TICKS)
+
+    for queue, uri in (("Before", "socket://10.0.12.1"), ("After", "socket://10.0.12.3"),
+                       ("Moved", "socket://10.0.12.4")):
+        check_repointed_once(road, queue, uri)
+    check(road.calls_for("Lobby") == [] and device_uri("Lobby") == lobby, "Lobby touched")
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    figure(
+        "ppd_dir_recreated",
+        "removed and created empty: 0 lpadmin calls, then 2/2 re-pointed once when their "
+        "PPDs came; moved away and back: 1/1 unseen queue re-pointed once; other maker "
+        "untouched; agent exit 0",
+    )
+
+
+def test_longest_device_uri(run):
+    road = Road(run)
+    agent = road.start_agent()
+    # The scheduler keeps device URIs of up to 1023 bytes and cuts longer ones to that.
+    longest = 1023
+    add_queue("Probe", FAMILY, "lpd://10.0.0.5/" + "p" * longest)
+    check(len(device_uri("Probe")) == longest, f"the scheduler kept {len(device_uri('Probe'))}")
+    remove_queue("Probe")
+
+    def fill(prefix, suffix=""):
+        return prefix + "a" * (longest - len(prefix) - len(suffix)) + suffix
+
+    rows = [
+        ("LongLpd", FAMILY, fill("lpd://10.0.0.5/")),
+        ("LongSocket", FAMILY, fill("socket://10.0.0.5:9100/")),
+        ("LongUsb", FAMILY, fill("usb://Arvex/QRX5?serial=")),
+        ("LongLinkLocal", FAMILY, fill("lpd://[v1.fe80::1]/")),
+        ("LongV6", FAMILY, fill("ipp://[2001:db8::5]:631/")),
+        ("LongDnssd", FAMILY, fill("dnssd://A", "._ipp._tcp.local./")),
+        ("LongEscapes", FAMILY, fill("lpd://10.0.0.5/", "%ff")),
+        # Escaped for the command line, the address outgrows 1023 bytes before the path
+        # that is not text would be dropped: left alone, as nothing is cut short.
+        ("LongParens", FAMILY, fill("lpd://10.0.0.5/", "(%ff)")),
+    ]
+    check(all(len(uri) == longest for _, _, uri in rows), "a URI of another length")
+    # All but one get backend URIs that do not fit; the one whose path is not text loses
+    # its path and fits.
+    fitting = [r for r in rows if r[0] == "LongEscapes"]
+    check(expected_backend_uri(*fitting[0][::2]) is not None, "LongEscapes does not fit")
+    check(all(expected_backend_uri(q, u) is None for q, _, u in rows if q[4:] not in
+              ("Escapes", "Parens")), "a URI that fits")
+    add_at_once(rows)
+    for queue, _, uri in rows:
+        check(device_uri(queue) == uri, f"{queue}: the scheduler changed the URI")
+    # Ticks handle queues one after another: once a queue added later is done, so are these.
+    agent.stay_alive(TWO_TICKS)
+    add_queue("AfterLong", FAMILY, "socket://10.0.15.1")
+    wait_repointed(["AfterLong"], REPOINT_LIMIT + 1.0)
+    agent.stay_alive(TWO_TICKS)
+    for queue, _, uri in rows:
+        if (queue, FAMILY, uri) in fitting:
+            check_repointed_once(road, queue, uri)
+        else:
+            check_left_alone(road, queue, uri)
+    check_repointed_once(road, "AfterLong", "socket://10.0.15.1")
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    figure(
+        "longest_device_uri",
+        f"{len(rows)} queues with device URIs of {longest} bytes (the scheduler's largest): "
+        f"{len(rows) - len(fitting)} left alone, as their backend URIs do not fit, "
+        f"{len(fitting)} whose path is not text re-pointed once without it; the next queue "
+        "re-pointed once; agent exit 0",
+    )
+
+
+# --- lpadmin --------------------------------------------------------------------------
+
+
+def test_lpadmin_missing(run):
+    road = Road(run)
+    recording = WORK + "/lpadmin-recording"
+    os.rename(WORK + "/bin/lpadmin", recording)
+    road.env["PATH"] = WORK + "/bin:/usr/bin:/bin"
+    agent = road.start_agent()
+    add_queue("NoTool", FAMILY, "socket://10.0.13.1")
+    # The plug-in step runs all the same: once it has, the queue is done.
+    wait_for(lambda: initializations(road, "NoTool") == 1, REPOINT_LIMIT + 1.0,
+             "the plug-in step for NoTool")
+    agent.stay_alive(TWO_TICKS)
+    check(device_uri("NoTool") == "socket://10.0.13.1", f"NoTool: {device_uri('NoTool')}")
+    check(initializations(road, "NoTool") == 1, "NoTool handled again without a change")
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+
+    # lpadmin comes back: nothing happens until the PPD changes, then the queue is done.
+    os.rename(recording, WORK + "/bin/lpadmin")
+    agent.stay_alive(TWO_TICKS)
+    check(road.calls() == [], f"retried with its PPD unchanged: {road.calls()}")
+    add_queue("NoTool", FAMILY, "socket://10.0.13.1")
+    wait_repointed(["NoTool"], REPOINT_LIMIT + 1.0)
+    agent.stay_alive(TWO_TICKS)
+    check_repointed_once(road, "NoTool", "socket://10.0.13.1")
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    figure(
+        "lpadmin_missing",
+        "without lpadmin: queue left as it was, plug-in step once, no retry; lpadmin back "
+        "and the PPD changed: 1/1 re-pointed once; agent exit 0",
+    )
+
+
+HANG_SECONDS = 10
+
+
+def test_lpadmin_hangs(run):
+    road = Road(run)
+    recording = WORK + "/lpadmin-recording"
+    os.rename(WORK + "/bin/lpadmin", recording)
+    with open(WORK + "/bin/lpadmin", "w", encoding="ascii") as f:
+        f.write(f'#!/bin/bash\nsleep {HANG_SECONDS}\nexec -a lpadmin {recording} "$@"\n')
+    os.chmod(WORK + "/bin/lpadmin", 0o755)
+    agent = road.start_agent()
+    listening(agent)
+    rows = [("SlowA", FAMILY, "socket://10.0.16.1"), ("SlowB", FAMILY, "socket://10.0.16.2")]
+    started = time.monotonic()
+    add_in_one_tick(agent, rows)
+    agent.stay_alive(4.0)
+    # Posted while the tick waits for lpadmin: shown once the tick is over, not lost.
+    post_text("during the hang")
+    seen = wait_repointed([r[0] for r in rows], 2 * HANG_SECONDS + 20.0)
+    wait_for(lambda: "during the hang" in status_notices(), 15.0, "the notice posted meanwhile")
+    agent.stay_alive(TWO_TICKS)
+    for queue, _, uri in rows:
+        check_repointed_once(road, queue, uri)
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    figure(
+        "lpadmin_hangs",
+        f"lpadmin hanging {HANG_SECONDS}s per call: 2/2 re-pointed once, after "
+        f"{min(seen.values()) - started:.1f}s and {max(seen.values()) - started:.1f}s; the notice "
+        "posted meanwhile shown afterwards; agent exit 0",
+    )
+
+
+# --- the plug-in ----------------------------------------------------------------------
+
+
+def test_plugin_variants(run):
+    # A plug-in lacking an entry point, or no shared object at all, is a plug-in that
+    # cannot be loaded: the alert, once, and the queue stays re-pointed.
+    road = Road(run)
+    fresh_notification_service()
+    text = WORK + "/text-plugin"
+    with open(text, "w", encoding="ascii") as f:
+        f.write("This is the driver's plug-in, honestly.\n")
+    cut = WORK + "/cut-plugin"
+    with open(run.fixture("plugin_full"), "rb") as f:
+        head = f.read(256)
+    with open(cut, "wb") as f:
+        f.write(head)
+    rows = [
+        ("Fifteen", "lacking one entry point", run.fixture("plugin_fifteen")),
+        ("Text", "a text file", text),
+        ("Cut", "the first 256 bytes of a plug-in", cut),
+        ("Empty", "an empty file", os.devnull),
+    ]
+    agent = road.start_agent()
+    try:
+        for i, (queue, _, path) in enumerate(rows):
+            install_plugin_atomically(path)
+            add_queue(queue, FAMILY, f"socket://10.0.14.{i + 1}")
+            wait_for(lambda: len(alerts()) > i, REPOINT_LIMIT + 1.0, f"the alert for {queue}")
+            check_alert_form(alerts()[i], run)
+            check(initializations(road, queue) == 0, f"{queue}: the plug-in was started")
+            emit_notification_signal("ActionInvoked", "us", [alert_ids()[i], "default"])
+            agent.stay_alive(0.5)
+        agent.stay_alive(TWO_TICKS)
+        check(len(alerts()) == len(rows), f"{len(alerts())} alerts for {len(rows)} queues")
+        for i, (queue, _, _) in enumerate(rows):
+            check_repointed_once(road, queue, f"socket://10.0.14.{i + 1}")
+        check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+        quit_cleanly(agent)
+    finally:
+        if os.path.exists(PLUGIN_PATH):
+            os.unlink(PLUGIN_PATH)
+    figure(
+        "plugin_unloadable",
+        "; ".join(f"{what}: 1 alert, re-pointed once" for _, what, _ in rows)
+        + "; agent exit 0",
+    )
+
+
+# --- the notification service ---------------------------------------------------------
+
+
+BURST = 5000
+
+
+def test_notices_service_stopped(run):
+    road = Road(run)
+    agent = road.start_agent()
+    listening(agent)
+    import dbus
+
+    def post_burst():
+        # Paced, so that the service leaves in the middle of it.
+        poster = StatusPoster()
+        try:
+            for i in range(BURST):
+                poster.post(OBJECT, {"State": dbus.Int32(1000), "Message": dbus.String(f"burst {i}")})
+                if i % 100 == 99:
+                    poster.flush()
+                    time.sleep(0.05)
+        finally:
+            poster.close()
+
+    burst = threading.Thread(target=post_burst)
+    burst.start()
+    try:
+        wait_for(lambda: sum(1 for t in status_notices() if t.startswith("burst")) >= 20,
+                 20.0, "the first notices of the burst")
+        shown_before = sum(1 for t in status_notices() if t.startswith("burst"))
+        stop_notification_service()
+    finally:
+        burst.join()
+    check(shown_before < BURST, "the whole burst was shown before the service went")
+    # A queue that comes while no one shows anything: its alert has no one to wait for.
+    add_queue("Unseen", FAMILY, "socket://10.0.17.1")
+    wait_repointed(["Unseen"], REPOINT_LIMIT + 2.0)
+    agent.stay_alive(TWO_TICKS)
+    start_notification_service()
+    post_text("back")
+    wait_for(lambda: "back" in status_notices(), 20.0, "a notice after the service came back")
+    check_repointed_once(road, "Unseen", "socket://10.0.17.1")
+    agent.stay_alive(1.0)
+    quit_cleanly(agent)
+    figure(
+        "notification_service_stopped_in_burst",
+        f"service stopped after {shown_before} of a burst of {BURST} notices; a queue added "
+        "meanwhile re-pointed once; notices shown again once it came back; agent exit 0",
+    )
+
+
+def alerts_unshown(run, name, where):
+    road = Road(run)
+    agent = road.start_agent()
+    rows = [(f"{name}A", FAMILY, "socket://10.0.18.1"), (f"{name}B", FAMILY, "lpd://10.0.18.2/q")]
+    started = time.monotonic()
+    add_in_one_tick(agent, rows)
+    seen = wait_repointed([r[0] for r in rows], TWO_TICKS + 5.0)
+    agent.stay_alive(TWO_TICKS)
+    for queue, _, uri in rows:
+        check_repointed_once(road, queue, uri)
+        check(initializations(road, queue) == 0, f"{queue}: a plug-in was started")
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    last = max(seen.values()) - started
+    figure(
+        f"alert_{where}",
+        f"2 queues whose plug-in is missing: 2/2 re-pointed once within {last:.1f}s, the "
+        "alerts not waited for; agent exit 0",
+    )
+
+
+def test_alert_without_service(run):
+    check(not notification_service_running(), "runs in scripts/sandbox --no-notification-service")
+    alerts_unshown(run, "NoService", "without_notification_service")
+
+
+def test_alert_without_bus(run):
+    check("DBUS_SESSION_BUS_ADDRESS" not in os.environ, "runs in scripts/sandbox --no-session-bus")
+    alerts_unshown(run, "NoBus", "without_session_bus")
+
+
+# --- hostile posts while queues come --------------------------------------------------
+
+POSTS = 10_000
+POST_BATCH = 500
+QUEUES_DURING_POSTS = 20
+
+
+def test_posts_while_queues_added(run):
+    import test_status_notices as notices_e2e
+
+    seed = int(os.environ.get("ZELCUPS_E2E_SEED") or time.time_ns() % 2**32)
+    print(f"random seed {seed} (set ZELCUPS_E2E_SEED to repeat)")
+    road = Road(run)
+    agent = road.start_agent()
+    listening(agent)
+    from zelcups_e2e import clear_notification_calls
+
+    clear_notification_calls()
+    rows = [(f"Posted-{i:02d}", FAMILY, f"socket://10.0.19.{i + 1}")
+            for i in range(QUEUES_DURING_POSTS)]
+    others = [(f"Other-{i:02d}", OTHER, f"socket://10.0.20.{i + 1}") for i in range(5)]
+    errors = []
+
+    def add_queues():
+        try:
+            for row in rows + others:
+                add_queue(*row)
+                time.sleep(0.5)
+        except Exception as error:  # reported by the main thread
+            errors.append(error)
+
+    adder = threading.Thread(target=add_queues)
+    rng = random.Random(seed)
+    real_random_post = notices_e2e.random_post
+    notices_e2e.random_post = lambda r: hostile_post_with(real_random_post, r)
+    log = notices_e2e.NoticeLog()
+    poster = StatusPoster()
+    shown = 0
+    started = time.monotonic()
+    adder.start()
+    try:
+        for _ in range(POSTS // POST_BATCH):
+            shown += notices_e2e.post_batch(rng, log, poster, POST_BATCH)
+            check(agent.alive(), f"{agent.label} ended: {agent.describe_status()}")
+    finally:
+        notices_e2e.random_post = real_random_post
+        poster.close()
+        adder.join()
+    seconds = time.monotonic() - started
+    check(not errors, f"adding queues: {errors}")
+    wait_repointed([r[0] for r in rows], 30.0)
+    agent.stay_alive(TWO_TICKS)
+    failures = []
+    for queue, _, uri in rows:
+        try:
+            check_repointed_once(road, queue, uri)
+        except TestFailure as failure:
+            failures.append(str(failure))
+    for queue, _, uri in others:
+        if road.calls_for(queue):
+            failures.append(f"{queue} touched")
+    check(not failures, "\n".join(failures))
+    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    quit_cleanly(agent)
+    figure(
+        "posts_while_queues_added",
+        f"{POSTS} random posts in {seconds:.0f}s, {shown} notices due and shown in order, "
+        f"the rest nothing; meanwhile {len(rows)}/{len(rows)} family queues re-pointed once, "
+        f"{len(others)} others untouched; agent exit 0",
+    )
+
+
+def hostile_post_with(random_post, rng):
+    """A random post as the notice load makes them, now and then with a huge or an empty
+    message string."""
+    import dbus
+
+    notification_object, name, info = random_post(rng)
+    roll = rng.random()
+    if roll < 0.005:
+        info = dict(info, Message=dbus.String("x" * rng.randrange(100_000, 400_000)))
+    elif roll < 0.01:
+        info = dict(info, Message=dbus.String(""))
+    return notification_object, name, dbus.Dictionary(info, signature="sv")
+
+
+if __name__ == "__main__":
+    from zelcups_e2e import main
+
+    main(globals())
