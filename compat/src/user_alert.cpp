@@ -11,13 +11,13 @@
 #include "cf_object.h"
 #include "cf_url.h"
 #include "quit_request.h"
+#include "notification_service.h"
 #include "session_bus.h"
 
 namespace {
 
-constexpr char kService[] = "org.freedesktop.Notifications";
-constexpr char kPath[] = "/org/freedesktop/Notifications";
-constexpr char kApplicationName[] = "zelcups-agent";
+constexpr const char *kService = compat::kNotificationService;
+constexpr const char *kPath = compat::kNotificationPath;
 constexpr char kBusName[] = "org.freedesktop.DBus";
 constexpr char kBusPath[] = "/org/freedesktop/DBus";
 // Long enough for a service that is started on demand.
@@ -115,26 +115,17 @@ std::string RasterTwin(const std::string &path) {
 
 GVariant *NotifyArguments(const std::string &icon_path, CFOptionFlags flags, CFStringRef header,
                           CFStringRef message, const std::vector<Action> &actions) {
-  std::string icon = icon_path.empty() ? std::string() : FileURI(icon_path);
-  GVariantBuilder action_list;
-  g_variant_builder_init(&action_list, G_VARIANT_TYPE_STRING_ARRAY);
+  std::vector<std::pair<std::string, std::string>> pairs;
   for (const Action &action : actions) {
-    g_variant_builder_add(&action_list, "s", action.key.c_str());
-    g_variant_builder_add(&action_list, "s", action.label.c_str());
+    pairs.emplace_back(action.key, action.label);
   }
-  GVariantBuilder hints;
-  g_variant_builder_init(&hints, G_VARIANT_TYPE_VARDICT);
-  bool stop_level =
+  const bool stop_level =
       (flags & kCFUserNotificationAlertLevelMask) == kCFUserNotificationStopAlertLevel;
-  g_variant_builder_add(&hints, "{sv}", "urgency", g_variant_new_byte(stop_level ? 2 : 1));
-  if (!icon.empty()) {
-    g_variant_builder_add(&hints, "{sv}", "image-path",
-                          g_variant_new_string(FileURI(RasterTwin(icon_path)).c_str()));
-  }
+  const std::string icon = icon_path.empty() ? std::string() : FileURI(icon_path);
+  const std::string image = icon_path.empty() ? std::string() : FileURI(RasterTwin(icon_path));
   // Expire timeout 0: the alert stays until it is answered.
-  return g_variant_new("(susssasa{sv}i)", kApplicationName, 0u, icon.c_str(),
-                       compat::TextOf(header).c_str(), compat::TextOf(message).c_str(),
-                       &action_list, &hints, 0);
+  return compat::NotifyArguments(icon, compat::TextOf(header), compat::TextOf(message), pairs,
+                                 stop_level ? 2 : 1, image, 0);
 }
 
 // Sends Notify and waits for its reply; false when no service took it. The reply's sender

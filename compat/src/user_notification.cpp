@@ -5,13 +5,10 @@
 #include <string>
 
 #include "cf_object.h"
+#include "notification_service.h"
 #include "session_bus.h"
 
 namespace {
-
-constexpr char kService[] = "org.freedesktop.Notifications";
-constexpr char kPath[] = "/org/freedesktop/Notifications";
-constexpr char kApplicationName[] = "zelcups-agent";
 
 // The service's reply is of no interest; the call only has to go out in order.
 void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
@@ -38,16 +35,10 @@ SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CF
   gint32 expire_ms = timeout > 0 && std::isfinite(timeout)
                          ? static_cast<gint32>(std::fmin(timeout * 1000.0, G_MAXINT32))
                          : 0;
-  GVariantBuilder actions;
-  g_variant_builder_init(&actions, G_VARIANT_TYPE_STRING_ARRAY);
-  GVariantBuilder hints;
-  g_variant_builder_init(&hints, G_VARIANT_TYPE_VARDICT);
-  g_variant_builder_add(&hints, "{sv}", "urgency", g_variant_new_byte(1));
-  g_dbus_connection_call(bus, kService, kPath, kService, "Notify",
-                         g_variant_new("(susssasa{sv}i)", kApplicationName, 0u, "", summary.c_str(),
-                                       body.c_str(), &actions, &hints, expire_ms),
-                         G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, DiscardReply,
-                         nullptr);
+  g_dbus_connection_call(
+      bus, compat::kNotificationService, compat::kNotificationPath, compat::kNotificationService,
+      "Notify", compat::NotifyArguments("", summary, body, {}, 1, "", expire_ms),
+      G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, DiscardReply, nullptr);
   // No flush: the connection's worker thread writes the call at once. An asynchronous
   // flush per notice parks a thread-pool thread that waits for the worker, whose own
   // flush needs a pool thread too; a burst of notices starved the pool and the notices
