@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include "quit_request.h"
+#include "zelcups/quit_request.h"
 
 #include <cmath>
 #include <csignal>
@@ -89,6 +90,10 @@ void NoteQuitSignal() {
 }
 
 }  // namespace compat
+
+Boolean CompatQuitRequested(void) {
+  return compat::QuitSignalled();
+}
 
 EventLoopRef GetMainEventLoop(void) {
   CatchQuitRequests();

@@ -1,0 +1,16 @@
+/* Whether the platform has asked the application to quit, for work that runs outside the
+   event loop (a long tick, a wait) and must stop at the next safe point. */
+#ifndef COMPAT_ZELCUPS_QUIT_REQUEST_H
+#define COMPAT_ZELCUPS_QUIT_REQUEST_H
+
+#include <CoreFoundation/CFBase.h>
+
+CF_EXTERN_C_BEGIN
+
+/* True once a quit request (SIGTERM, SIGINT, SIGHUP) has arrived after the first call of
+   GetMainEventLoop; it stays true until the process ends. */
+CF_EXPORT Boolean CompatQuitRequested(void);
+
+CF_EXTERN_C_END
+
+#endif
