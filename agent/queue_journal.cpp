@@ -1,0 +1,40 @@
+// The queue's name and the URIs come from users and the network: a control character in
+// them would forge or split journal lines, so each is written escaped.
+#include "queue_journal.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      char escaped[5];
+      snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void WriteLine(const std::string &line) {
+  fprintf(stderr, "%s\n", line.c_str());
+  fflush(stderr);
+}
+
+}  // namespace
+
+void QueueJournal_Repointed(std::string_view queue_name, std::string_view backend_uri) {
+  WriteLine("zelcups-agent: queue " + Printable(queue_name) + " re-pointed to " +
+            Printable(backend_uri));
+}
+
+void QueueJournal_LeftAlone(std::string_view queue_name, std::string_view reason) {
+  WriteLine("zelcups-agent: queue " + Printable(queue_name) + " left alone: " +
+            Printable(reason));
+}
