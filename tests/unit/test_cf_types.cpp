@@ -70,6 +70,32 @@ TEST(CFString, InvalidBytesGiveNoObject) {
   EXPECT_EQ(CFStringCreateWithCString(nullptr, "abc", 0x7777), nullptr);
 }
 
+TEST(CFString, CharactersKeepEveryUnit) {
+  struct Row {
+    std::u16string units;
+    std::string utf8;  // empty with units: no object
+  } rows[] = {
+      {u"ab", "ab"},
+      {std::u16string(u"a\0b ", 4), std::string("a\0b ", 4)},
+      {u"\xE9\U0001D11E", "\xC3\xA9\xF0\x9D\x84\x9E"},
+      {std::u16string(1, char16_t{0xD800}) + u"x", ""},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    ScopedCFTypeRef<CFStringRef> s(CFStringCreateWithCharacters(
+        nullptr, reinterpret_cast<const UniChar *>(rows[i].units.data()),
+        static_cast<CFIndex>(rows[i].units.size())));
+    ASSERT_EQ(static_cast<bool>(s), !rows[i].utf8.empty()) << "row " << i;
+    if (s) {
+      EXPECT_EQ(CFStringGetLength(s.get()), static_cast<CFIndex>(rows[i].units.size()))
+          << "row " << i;
+      std::vector<char> bytes(rows[i].utf8.size() + 1);
+      ASSERT_TRUE(CFStringGetCString(s.get(), bytes.data(), static_cast<CFIndex>(bytes.size()),
+                                     kCFStringEncodingUTF8));
+      EXPECT_EQ(std::string(bytes.data(), rows[i].utf8.size()), rows[i].utf8) << "row " << i;
+    }
+  }
+}
+
 TEST(CFString, MacRomanAndUTF8Convert) {
   ScopedCFTypeRef<CFStringRef> roman(
       CFStringCreateWithCString(nullptr, "caf\x8E", kCFStringEncodingMacRoman));
