@@ -14,6 +14,7 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -53,7 +54,14 @@ from zelcups_e2e import (  # noqa: E402
     notices,
     notification_service_running,
     remove_queue,
+    as_user,
+    fixture_ppd,
+    OUTSIDER_USER,
     run as run_command,
+    runtime_dir,
+    scheduler_requests,
+    silent_dns,
+    user_ids,
     start_notification_service,
     start_scheduler,
     stop_notification_service,
@@ -562,6 +570,116 @@ def hostile_post_with(random_post, rng):
     elif roll < 0.01:
         info = dict(info, Message=dbus.String(""))
     return notification_object, name, dbus.Dictionary(info, signature="sv")
+
+
+# --- the PPD copy and the queue between its lookup and lpadmin ------------------------
+
+
+def stored_ppd(queue):
+    with open(f"{PPD_DIR}/{queue}.ppd", "rb") as f:
+        return f.read()
+
+
+def test_runtime_folder_full(run):
+    uid, gid = user_ids()
+    big = "/tmp/big.ppd"
+    with open(fixture_ppd(FAMILY), encoding="ascii") as f, open(big, "w", encoding="ascii") as out:
+        out.write(f.read() + "*% padding to outgrow the runtime folder\n" * 2000)
+    # The session bus listens in the runtime folder: its socket is carried over.
+    bus, stash = runtime_dir() + "/bus", "/run/bus-stash"
+    open(stash, "w").close()
+    run_command("mount", "--bind", bus, stash)
+    run_command("mount", "-t", "tmpfs", "-o", f"size=16k,mode=0700,uid={uid},gid={gid}", "tmpfs",
+                runtime_dir())
+    open(bus, "w").close()
+    run_command("mount", "--bind", stash, bus)
+    try:
+        road = Road(run)
+        agent = road.start_agent()
+        add_queue("Full", big, "socket://10.0.21.1")
+        stored = stored_ppd("Full")
+        wait_for(lambda: "queue Full left alone: PPD copy incomplete: " in agent.output(),
+                 REPOINT_LIMIT + 1.0, "the journal line for Full")
+        agent.stay_alive(TWO_TICKS)
+        check(stored_ppd("Full") == stored and len(stored) > 16384, "the stored PPD changed")
+        check_left_alone(road, "Full", "socket://10.0.21.1")
+        check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+        quit_cleanly(agent)
+    finally:
+        for path in (bus, runtime_dir(), stash):
+            run_command("umount", path)
+
+
+def test_deleted_during_name_lookup(run):
+    road = Road(run)
+    agent = road.start_agent()
+    with silent_dns() as dns:
+        add_queue("Gone", FAMILY, "lpd://v1.printer.example/q")
+        wait_for(dns.asked, REPOINT_LIMIT + 5.0, "the agent's name lookup")
+        remove_queue("Gone")
+    wait_for(lambda: "queue Gone left alone: the queue no longer exists" in agent.output(), 30.0,
+             "the journal line for Gone")
+    agent.stay_alive(TWO_TICKS)
+    check(device_uri("Gone") is None and road.calls_for("Gone") == [], "Gone came back")
+    quit_cleanly(agent)
+
+
+# As the other user: whatever appears under /tmp is read and replaced by a family PPD.
+SWAPPER = """import os, shutil, sys, time
+end = time.monotonic() + float(sys.argv[2])
+while time.monotonic() < end:
+    for folder, _, names in os.walk("/tmp"):
+        for path in (os.path.join(folder, n) for n in names):
+            try:
+                open(path, "rb").read(1); print("read", path, flush=True)
+                shutil.copy(sys.argv[1], path + ".x"); os.rename(path + ".x", path)
+                print("replaced", path, flush=True)
+            except OSError:
+                pass
+"""
+
+
+def test_hostile_tmpdir(run):
+    road = Road(run)
+    hostile = "/tmp/hostile"
+    os.mkdir(hostile)
+    os.chmod(hostile, 0o777)
+    os.chown(hostile, *user_ids(OUTSIDER_USER))
+    road.env.update(TMPDIR=hostile, XDG_RUNTIME_DIR=None)
+    add_queue("Lobby", OTHER, "socket://10.0.22.9")
+    agent = road.start_agent()
+    swapper = subprocess.Popen(
+        as_user(["/usr/bin/python3", "-c", SWAPPER, fixture_ppd(FAMILY), "15"], OUTSIDER_USER),
+        stdout=subprocess.PIPE, text=True, cwd="/")
+    add_in_one_tick(agent, [("Mine", FAMILY, "socket://10.0.22.1"),
+                            ("Lobby", OTHER, "socket://10.0.22.9")])
+    wait_repointed(["Mine"], REPOINT_LIMIT + 1.0)
+    agent.stay_alive(TWO_TICKS)
+    check(device_uri("Lobby") == "socket://10.0.22.9", f"Lobby: {device_uri('Lobby')}")
+    calls = road.calls_for("Mine")
+    check(len(calls) == 1 and not calls[0]["argv"][6].startswith(hostile), f"Mine: {calls}")
+    quit_cleanly(agent)
+    swapped = [line for line in swapper.communicate()[0].splitlines() if "zelcups-agent-" in line]
+    check(swapped == [], f"the other user reached the agent's files: {swapped}")
+
+
+def test_queues_on_the_backend_not_fetched(run):
+    road = Road(run)
+    agent = road.start_agent()
+    before = scheduler_requests("CUPS-Get-PPD")
+    rows = [(f"OnBackend-{i:03d}", FAMILY, f"xvtdbmu://ZEL_QRX5_LPR/Q/lpd://10.0.23.{i}")
+            for i in range(100)]
+    add_at_once(rows)
+    wait_for(lambda: agent.output().count("left alone: no rule for device URI xvtdbmu:") >= 100,
+             60.0, "100 queues left alone")
+    fetched = scheduler_requests("CUPS-Get-PPD") - before
+    # A queue that needs its PPD is fetched, and counted.
+    add_queue("Fresh", FAMILY, "socket://10.0.23.200")
+    wait_repointed(["Fresh"], REPOINT_LIMIT + 1.0)
+    check((fetched, scheduler_requests("CUPS-Get-PPD") - before) == (0, 1), f"{fetched} fetched")
+    check([c for c in road.calls() if c["argv"][2] != "Fresh"] == [], "lpadmin ran")
+    quit_cleanly(agent)
+    figure("queues_on_the_backend", "100 queues already on the backend handled: 0 PPDs fetched")
 
 
 if __name__ == "__main__":
