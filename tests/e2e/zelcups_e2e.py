@@ -256,41 +256,33 @@ def start_scheduler():
 def scheduler_requests(operation):
     """How many requests of the IPP operation (e.g. "CUPS-Get-PPD") the scheduler logged."""
     with open("/var/log/cups/access_log", encoding="utf-8", errors="replace") as f:
-        return sum(1 for line in f if f" {operation} " in line)
+        return f.read().count(f" {operation} ")
 
 
 class silent_dns:
     """Within the block the name servers of /etc/resolv.conf take every question and answer
-    none, as behind a dead link; asked() tells whether a question came. On leaving, lookups
-    fail at once again."""
+    none; asked() tells whether one came. Afterwards lookups fail at once again."""
 
     def __enter__(self):
         import socket
 
         with open("/etc/resolv.conf", encoding="ascii") as f:
             servers = [l.split()[1] for l in f if l.startswith("nameserver")] or ["127.0.0.1"]
-        self.sockets = []
-        for address in servers:
+        self.sockets = [socket.socket(socket.AF_INET6 if ":" in a else socket.AF_INET,
+                                      socket.SOCK_DGRAM) for a in servers]
+        for sock, address in zip(self.sockets, servers):
             run("ip", "addr", "add", address, "dev", "lo", check_status=False)
-            s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET,
-                              socket.SOCK_DGRAM)
-            s.bind((address, 53))
-            s.setblocking(False)
-            self.sockets.append(s)
+            sock.bind((address, 53))
         return self
 
     def asked(self):
-        return any(_readable(s) for s in self.sockets)
+        import select
+
+        return bool(select.select(self.sockets, [], [], 0)[0])
 
     def __exit__(self, *exc):
-        for s in self.sockets:
-            s.close()
-
-
-def _readable(sock):
-    import select
-
-    return bool(select.select([sock], [], [], 0)[0])
+        for sock in self.sockets:
+            sock.close()
 
 
 # --- driver directory -----------------------------------------------------------------
