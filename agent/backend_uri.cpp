@@ -129,11 +129,12 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
 
   std::string address_buffer(AddressScheme(rule->uri_prefix));
   char *remainder = uri.data() + std::strlen(rule->uri_prefix);
-  // The resolver counts "host:port" as a network host, not as IPv6; the address must
-  // agree, so for that type the IPv6 test (which takes any colon for one) is not asked.
-  // It may also complete a link-local zone in place, within the spare bytes above.
+  // Only a network printer's host can be an IPv6 address: the test takes any colon for
+  // one, and a USB serial number or a Bonjour name may hold colons. The resolver counts
+  // "host:port" as a network host, not as IPv6, and the address must agree. The test may
+  // also complete a link-local zone in place, within the spare bytes above.
   const bool is_ipv6 =
-      connection_type.get() != kLpr &&
+      connection_type.get() == kLprV6 &&
       zelcups_common_check_ipv6_address(remainder, '%', '+', nullptr, nullptr, nullptr);
 
   char *escaped_text = nullptr;
@@ -175,10 +176,14 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
   return true;
 }
 
-bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri,
-                              const std::string &ppd_path) {
-  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P "};
-  std::size_t length = backend_uri.size() + ppd_path.size() + std::strlen(queue_name);
+bool z_BackendRuleTakes(const char *device_uri) {
+  return device_uri != nullptr && FindBackendRule(device_uri) != nullptr;
+}
+
+bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri) {
+  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P ", "/etc/cups/ppd/",
+                                             ".ppd"};
+  std::size_t length = backend_uri.size() + 2 * std::strlen(queue_name);
   for (std::string_view text : kFixedText) {
     length += text.size();
   }

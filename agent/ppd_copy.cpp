@@ -1,4 +1,6 @@
-// Fetching a queue's PPD from the local scheduler with CUPS-Get-PPD.
+// Fetching a queue's PPD from the local scheduler with CUPS-Get-PPD. A cut-short copy
+// would become the queue's PPD through lpadmin, so every byte the scheduler sent must be
+// on disk, or the copy is not used.
 #include "ppd_copy.h"
 
 #include <cups/cups.h>
@@ -6,28 +8,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
 #include <vector>
 
+#include "zelcups/private_folder.h"
 #include "zelcups/scoped.h"
 
 namespace {
 
 constexpr char kTemplateName[] = "/zelcups-agent-XXXXXX.ppd";
 constexpr int kTemplateSuffixLength = 4;  // ".ppd"
+constexpr char kIncomplete[] = "PPD copy incomplete: ";
 
-// Somewhere only this user can read: the session's runtime folder when there is one.
-std::string PrivateFolder() {
-  for (const char *variable : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-    const char *folder = std::getenv(variable);
-    struct stat status {};
-    if (folder != nullptr && folder[0] == '/' && stat(folder, &status) == 0 &&
-        S_ISDIR(status.st_mode)) {
-      return folder;
-    }
-  }
-  return "/tmp";
+std::string TooLarge(std::int64_t bytes) {
+  return "PPD larger than 16 MiB (" + std::to_string(bytes) + " bytes or more), not fetched";
 }
 
 // The printer is named by its URI inside the IPP request rather than in an HTTP path:
@@ -47,6 +44,59 @@ zelcups::ScopedIPP NewGetPPDRequest(const char *queue_name) {
   return request;
 }
 
+// False with errno set when not every byte went out.
+bool WriteAll(int fd, const char *data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Copies the PPD that follows the scheduler's IPP answer into fd and makes it durable.
+// Complete means: the whole HTTP message was read (its Content-Length, or the last chunk
+// of a chunked one), every byte of it was written, and fsync succeeded.
+bool CopyBody(http_t *http, int fd, std::string *why) {
+  const bool chunked = httpIsChunked(http) != 0;
+  const auto expected = chunked ? -1 : static_cast<std::int64_t>(httpGetRemaining(http));
+  const std::string of_expected = expected < 0 ? "" : " of " + std::to_string(expected);
+  if (expected > kMaxPPDCopyBytes) {
+    *why = TooLarge(expected);
+    return false;
+  }
+  std::array<char, 32 * 1024> buffer;
+  std::int64_t total = 0;
+  ssize_t got = 0;
+  while ((got = httpRead2(http, buffer.data(), buffer.size())) > 0) {
+    if (total + got > kMaxPPDCopyBytes) {
+      *why = TooLarge(total + got);
+      return false;
+    }
+    if (!WriteAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
+      *why = kIncomplete + std::to_string(total) + of_expected +
+             " bytes written: " + std::strerror(errno);
+      return false;
+    }
+    total += got;
+  }
+  if (got < 0 || httpGetState(http) != HTTP_STATE_WAITING || (expected >= 0 && total != expected)) {
+    *why = kIncomplete + std::to_string(total) + of_expected + " bytes received";
+    return false;
+  }
+  if (fsync(fd) != 0) {
+    *why = kIncomplete + std::string("fsync: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ScopedPPDCopy::~ScopedPPDCopy() {
@@ -58,41 +108,75 @@ void ScopedPPDCopy::Remove() {
     unlink(path_.c_str());
     path_.clear();
   }
+  if (read_fd_ >= 0) {
+    close(read_fd_);
+    read_fd_ = -1;
+  }
+  read_path_.clear();
 }
 
-bool ScopedPPDCopy::Fetch(const char *queue_name) {
+bool ScopedPPDCopy::Fetch(const char *queue_name, std::string *why) {
+  std::string ignored;
+  why = why != nullptr ? why : &ignored;
   if (queue_name == nullptr || !path_.empty()) {
+    *why = "no PPD copy made";
+    return false;
+  }
+  const char *folder = CompatPrivateFolder();
+  if (folder == nullptr) {
+    *why = "no private folder for the PPD copy";
     return false;
   }
   zelcups::ScopedIPP request = NewGetPPDRequest(queue_name);
   if (!request) {
+    *why = "the queue's name does not fit a printer URI";
     return false;
   }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   zelcups::ScopedHTTP http(httpConnectEncrypt(cupsServer(), ippPort(), cupsEncryption()));
 #pragma GCC diagnostic pop
-  if (!http) {
+  if (!http || cupsSendRequest(http.get(), request.get(), "/", ippLength(request.get())) !=
+                   HTTP_STATUS_CONTINUE) {
+    *why = "the scheduler did not answer the PPD request";
+    return false;
+  }
+  zelcups::ScopedIPP response(cupsGetResponse(http.get(), "/"));
+  if (!response || ippGetStatusCode(response.get()) != IPP_STATUS_OK) {
+    *why = std::string("the scheduler has no PPD for the queue: ") +
+           ippErrorString(response ? ippGetStatusCode(response.get()) : cupsLastError());
     return false;
   }
 
-  std::string name = PrivateFolder() + kTemplateName;
+  std::string name = folder + std::string(kTemplateName);
   std::vector<char> writable(name.begin(), name.end());
   writable.push_back('\0');
-  // mkstemps creates the file with mode 0600.
-  const int fd = mkstemps(writable.data(), kTemplateSuffixLength);
+  // Mode 0600; lpadmin, started later, must not inherit the descriptor.
+  const int fd = mkostemps(writable.data(), kTemplateSuffixLength, O_CLOEXEC);
   if (fd < 0) {
+    *why = kIncomplete + std::string("cannot create the copy: ") + std::strerror(errno);
     return false;
   }
   path_ = writable.data();
-
-  // cupsDoIORequest takes the request over and writes the PPD that follows the response
-  // into fd.
-  zelcups::ScopedIPP response(cupsDoIORequest(http.get(), request.release(), "/", -1, fd));
-  const bool fetched = response && ippGetStatusCode(response.get()) == IPP_STATUS_OK;
-  if (close(fd) != 0 || !fetched) {
+  bool complete = CopyBody(http.get(), fd, why);
+  if (complete) {
+    // A descriptor of its own for reading, opened through the one that wrote the file,
+    // so that no name is looked up again.
+    const std::string written = "/proc/self/fd/" + std::to_string(fd);
+    read_fd_ = open(written.c_str(), O_RDONLY | O_CLOEXEC);
+    if (read_fd_ < 0) {
+      *why = kIncomplete + std::string("cannot read the copy back: ") + std::strerror(errno);
+      complete = false;
+    }
+  }
+  if (close(fd) != 0 && complete) {
+    *why = kIncomplete + std::string("close: ") + std::strerror(errno);
+    complete = false;
+  }
+  if (!complete) {
     Remove();
     return false;
   }
+  read_path_ = "/proc/self/fd/" + std::to_string(read_fd_);
   return true;
 }

@@ -16,6 +16,8 @@
 #include "Info.h"
 #include "backend_uri.h"
 #include "ppd_copy.h"
+#include "queue_journal.h"
+#include "queue_presence.h"
 #include "zelcups/scoped.h"
 #include "zelcups_common.h"
 
@@ -77,6 +79,14 @@ void RunPluginStep(const char *queue_name) {
   }
 }
 
+// The queue's device URI from the scheduler; false when there is none to be had.
+bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device_uri) {
+  char *uri_text = nullptr;
+  const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &uri_text);
+  device_uri->reset(uri_text);
+  return lookup == 0 && *device_uri;
+}
+
 }  // namespace
 
 void z_SetUpQueue(const char *queue_name) {
@@ -85,22 +95,31 @@ void z_SetUpQueue(const char *queue_name) {
   }
   std::string ppd_path = std::string(kPPDDirectory) + "/" + queue_name + ".ppd";
   // A desktop user administers printers without being able to read the scheduler's PPD
-  // files; the scheduler hands out the same PPD, which then stands in for the file.
+  // files; the scheduler hands out the same PPD, which then stands in for the file. That
+  // costs a whole PPD, so the device URI is asked first: a queue no rule takes (every
+  // queue already on the maker's backend) is left alone whatever its PPD says.
+  const bool readable = access(ppd_path.c_str(), R_OK) == 0;
+  zelcups::ScopedMalloc<char> device_uri;
   ScopedPPDCopy ppd_copy;
-  if (access(ppd_path.c_str(), R_OK) != 0) {
-    if (!ppd_copy.Fetch(queue_name)) {
+  if (!readable) {
+    if (!LookUpDeviceURI(queue_name, &device_uri)) {
       return;
     }
-    ppd_path = ppd_copy.path();
+    if (!z_BackendRuleTakes(device_uri.get())) {
+      QueueJournal_LeftAlone(queue_name, std::string("no rule for device URI ") + device_uri.get());
+      return;
+    }
+    std::string why;
+    if (!ppd_copy.Fetch(queue_name, &why)) {
+      QueueJournal_LeftAlone(queue_name, why);
+      return;
+    }
   }
-  if (!zelcups_common_check_pdl_type_by_ppd_file(ppd_path.c_str(), kPDLType)) {
+  if (!zelcups_common_check_pdl_type_by_ppd_file(
+          readable ? ppd_path.c_str() : ppd_copy.read_path().c_str(), kPDLType)) {
     return;
   }
-
-  char *uri_text = nullptr;
-  const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &uri_text);
-  zelcups::ScopedMalloc<char> device_uri(uri_text);
-  if (lookup != 0 || !device_uri) {
+  if (readable && !LookUpDeviceURI(queue_name, &device_uri)) {
     return;
   }
 
@@ -108,10 +127,16 @@ void z_SetUpQueue(const char *queue_name) {
   if (!z_CreateBackendForQueue(queue_name, device_uri.get(), &backend)) {
     return;
   }
-  if (!z_LpadminCommandLineFits(queue_name, backend.backend_uri, ppd_path)) {
+  if (!z_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
     return;
   }
-  RunLpadmin(queue_name, backend.backend_uri, ppd_path);
+  // The fetch and the name lookup may have taken long; lpadmin would create the queue
+  // again had someone deleted it meanwhile.
+  if (!z_QueueStillExists(queue_name)) {
+    QueueJournal_LeftAlone(queue_name, "the queue no longer exists");
+    return;
+  }
+  RunLpadmin(queue_name, backend.backend_uri, readable ? ppd_path : ppd_copy.path());
   // The copy is lpadmin's alone; it must not outlive a wait for the user below.
   ppd_copy.Remove();
 

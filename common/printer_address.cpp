@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -77,17 +78,40 @@ struct RecordEntry {
   CFStringRef value;
 };
 
-// The record's XML data with its keys in the given order, or null.
-CFDataRef CreateRecordData(std::initializer_list<RecordEntry> entries) {
+// XML 1.0 carries tab, newline, carriage return and the characters from U+0020 on, save
+// U+FFFE and U+FFFF. Any other control character (a decoded "%0E", U+0000) would make a
+// record that no XML reader can read.
+bool XmlCanCarry(CFStringRef text) {
+  const CFIndex length = CFStringGetLength(text);
+  std::vector<UniChar> units(static_cast<size_t>(length));
+  CFStringGetCharacters(text, CFRangeMake(0, length), units.data());
+  for (const UniChar c : units) {
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The record's XML data with its keys in the given order: -50 when a value cannot be
+// written in XML, -108 when the data is not made.
+int32_t CreateRecordData(std::initializer_list<RecordEntry> entries, CFDataRef *data) {
+  for (const RecordEntry &entry : entries) {
+    if (!XmlCanCarry(entry.value)) {
+      return kParamErr;
+    }
+  }
   ScopedDictionary record(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
                                                     &kCFTypeDictionaryValueCallBacks));
   if (!record) {
-    return nullptr;
+    return kMemFullErr;
   }
   for (const RecordEntry &entry : entries) {
     CFDictionarySetValue(record.get(), entry.key, entry.value);
   }
-  return CFPropertyListCreateData(nullptr, record.get(), kCFPropertyListXMLFormat_v1_0, 0, nullptr);
+  *data =
+      CFPropertyListCreateData(nullptr, record.get(), kCFPropertyListXMLFormat_v1_0, 0, nullptr);
+  return *data != nullptr ? 0 : kMemFullErr;
 }
 
 struct UsbParts {
@@ -263,10 +287,10 @@ int32_t zelcups_common_create_printer_address_for_lpr(CFStringRef connection_typ
     return status;
   }
 
-  *address_data = CreateRecordData({{CFSTR("Connection"), connection_type},
-                                    {CFSTR("MODEL:"), host_object.get()},
-                                    {CFSTR("Printer URI"), uri_object.get()}});
-  return *address_data != nullptr ? 0 : kMemFullErr;
+  return CreateRecordData({{CFSTR("Connection"), connection_type},
+                           {CFSTR("MODEL:"), host_object.get()},
+                           {CFSTR("Printer URI"), uri_object.get()}},
+                          address_data);
 }
 
 CFStringRef zelcups_common_get_mdns_cfstring_service_name_from_uri(const char *address) {
@@ -305,11 +329,11 @@ int32_t zelcups_common_create_printer_address_for_mdns(CFStringRef, const char *
   if (!address_object || !service_name || !location) {
     return kMemFullErr;
   }
-  *address_data = CreateRecordData({{CFSTR("Address"), service_name.get()},
-                                    {CFSTR("Location"), location.get()},
-                                    {CFSTR("MANUFACTURER:"), CFSTR("Arvex")},
-                                    {CFSTR("Printer URI"), address_object.get()}});
-  return *address_data != nullptr ? 0 : kMemFullErr;
+  return CreateRecordData({{CFSTR("Address"), service_name.get()},
+                           {CFSTR("Location"), location.get()},
+                           {CFSTR("MANUFACTURER:"), CFSTR("Arvex")},
+                           {CFSTR("Printer URI"), address_object.get()}},
+                          address_data);
 }
 
 int32_t zelcups_common_create_printer_address_for_usb(CFStringRef, const char *address,
@@ -339,9 +363,9 @@ int32_t zelcups_common_create_printer_address_for_usb(CFStringRef, const char *a
   if (status != 0) {
     return status;
   }
-  *address_data = CreateRecordData({{CFSTR("MANUFACTURER:"), CFSTR("Arvex")},
-                                    {CFSTR("MODEL:"), model.get()},
-                                    {CFSTR("Printer URI"), address_object.get()},
-                                    {CFSTR("SERN:"), serial.get()}});
-  return *address_data != nullptr ? 0 : kMemFullErr;
+  return CreateRecordData({{CFSTR("MANUFACTURER:"), CFSTR("Arvex")},
+                           {CFSTR("MODEL:"), model.get()},
+                           {CFSTR("Printer URI"), address_object.get()},
+                           {CFSTR("SERN:"), serial.get()}},
+                          address_data);
 }

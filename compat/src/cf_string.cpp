@@ -126,15 +126,21 @@ CFStringRef CFStringCreateWithCharacters(CFAllocatorRef, const UniChar *chars, C
   if (numChars < 0 || (chars == nullptr && numChars > 0)) {
     return nullptr;
   }
-  GError *error = nullptr;
-  glong written = 0;
-  gchar *utf8 = g_utf16_to_utf8(chars, numChars, nullptr, &written, &error);
-  if (utf8 == nullptr) {
-    g_clear_error(&error);
-    return nullptr;
+  // GLib's converter stops at U+0000; here it is a character like any other, and what
+  // follows it belongs to the string. A lone surrogate has no UTF-8 form: no object.
+  std::string text;
+  text.reserve(static_cast<size_t>(numChars));
+  for (CFIndex i = 0; i < numChars; ++i) {
+    gunichar c = chars[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < numChars && chars[i + 1] >= 0xDC00 &&
+        chars[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return nullptr;
+    }
+    char bytes[6];
+    text.append(bytes, static_cast<size_t>(g_unichar_to_utf8(c, bytes)));
   }
-  std::string text(utf8, static_cast<size_t>(written));
-  g_free(utf8);
   return compat::NewStringFromUTF8(std::move(text));
 }
 

@@ -9,14 +9,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
 // $XDG_RUNTIME_DIR belongs to the user's login and goes with it; without one, a folder
-// of this user's own in the temporary folder stands in.
-std::string LockFolder() {
+// of this user's own in the temporary folder stands in. A lock file in a folder others may
+// write could be swapped for one that no agent holds, so only a closed folder will do.
+std::string LockFolder(const char *name) {
   const char *runtime = std::getenv("XDG_RUNTIME_DIR");
   struct stat status {};
   if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &status) == 0 &&
@@ -27,9 +29,15 @@ std::string LockFolder() {
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     return {};
   }
-  // Someone else's folder of that name must not decide whether this user's agent runs.
+  // Someone else's folder of that name must not decide whether this user's agent runs;
+  // but running without the claim is worth a word, as a second copy would then double
+  // all it does.
   if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-      status.st_uid != getuid()) {
+      status.st_uid != getuid() || (status.st_mode & 077) != 0) {
+    fprintf(stderr,
+            "%s: %s is not a folder of this user's own, closed to others; without "
+            "XDG_RUNTIME_DIR nothing keeps a second copy of %s from running in this session\n",
+            name, folder.c_str(), name);
     return {};
   }
   return folder;
@@ -41,7 +49,7 @@ Boolean CompatClaimSessionInstance(const char *name) {
   if (name == nullptr || name[0] == '\0') {
     return false;
   }
-  const std::string folder = LockFolder();
+  const std::string folder = LockFolder(name);
   if (folder.empty()) {
     // Nowhere to keep the claim: running is better than never starting.
     return true;

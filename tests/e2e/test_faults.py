@@ -14,11 +14,13 @@ import os
 import random
 import shutil
 import signal
+import subprocess
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zelcups_e2e as e2e  # noqa: E402
 from test_queue_road import (  # noqa: E402
     FAMILY,
     OTHER,
@@ -562,6 +564,89 @@ def hostile_post_with(random_post, rng):
     elif roll < 0.01:
         info = dict(info, Message=dbus.String(""))
     return notification_object, name, dbus.Dictionary(info, signature="sv")
+
+
+# --- the PPD copy and the queue between its lookup and lpadmin ------------------------
+
+
+def test_runtime_folder_full(run):
+    uid, gid = e2e.user_ids()
+    with open(e2e.fixture_ppd(FAMILY), encoding="ascii") as f, open("/tmp/big.ppd", "w") as out:
+        out.write(f.read() + "*% padding beyond the runtime folder's room\n" * 2000)
+    # A small tmpfs over the runtime folder, the session bus's socket carried over into it.
+    bus, stash, size = e2e.runtime_dir() + "/bus", "/run/bus-stash", f"size=16k,uid={uid},gid={gid}"
+    open(stash, "w").close()
+    for argv in (["--bind", bus, stash], ["-t", "tmpfs", "-o", size + ",mode=0700", "tmpfs",
+                                          e2e.runtime_dir()], ["--bind", stash, bus]):
+        if not os.path.exists(bus):
+            open(bus, "w").close()
+        run_command("mount", *argv)
+    try:
+        road = Road(run)
+        agent = road.start_agent()
+        add_queue("Full", "/tmp/big.ppd", "socket://10.0.21.1")
+        stored = open(f"{PPD_DIR}/Full.ppd", "rb").read()
+        wait_for(lambda: "queue Full left alone: PPD copy incomplete: " in agent.output(),
+                 REPOINT_LIMIT + 1.0, "the journal line for Full")
+        agent.stay_alive(TWO_TICKS)
+        check(open(f"{PPD_DIR}/Full.ppd", "rb").read() == stored, "the stored PPD changed")
+        check_left_alone(road, "Full", "socket://10.0.21.1")
+        check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+        quit_cleanly(agent)
+    finally:
+        for path in (bus, e2e.runtime_dir(), stash):
+            run_command("umount", path)
+
+
+def test_deleted_during_name_lookup(run):
+    road = Road(run)
+    agent = road.start_agent()
+    with e2e.silent_dns() as dns:
+        add_queue("Gone", FAMILY, "lpd://v1.printer.example/q")
+        wait_for(dns.asked, REPOINT_LIMIT + 5.0, "the agent's name lookup")
+        remove_queue("Gone")
+    wait_for(lambda: "queue Gone left alone: the queue no longer exists" in agent.output(), 30.0,
+             "the journal line for Gone")
+    agent.stay_alive(TWO_TICKS)
+    check(device_uri("Gone") is None and road.calls_for("Gone") == [], "Gone came back")
+    quit_cleanly(agent)
+
+
+def test_hostile_tmpdir(run):
+    road = Road(run, hold=True)
+    os.mkdir("/tmp/hostile")
+    os.chmod("/tmp/hostile", 0o777)
+    os.chown("/tmp/hostile", *e2e.user_ids(e2e.OUTSIDER_USER))
+    road.env.update(TMPDIR="/tmp/hostile", XDG_RUNTIME_DIR=None)
+    agent = road.start_agent()
+    add_in_one_tick(agent, [("Lobby", OTHER, "socket://10.0.22.9"),
+                            ("Mine", FAMILY, "socket://10.0.22.1")])
+    # While lpadmin holds the copy, its owner of TMPDIR tries to read and to replace it.
+    copy = wait_for(lambda: road.calls_for("Mine"), REPOINT_LIMIT + 1.0, "lpadmin")[0]["argv"][6]
+    tries = (["cat", copy], ["cp", e2e.fixture_ppd(OTHER), copy], ["ls", os.path.dirname(copy)])
+    done = [t for t in tries if subprocess.run(e2e.as_user(t, e2e.OUTSIDER_USER)).returncode == 0]
+    check(done == [] and not copy.startswith("/tmp/hostile"), f"{copy}: {done} worked")
+    road.release()
+    wait_repointed(["Mine"], 10.0)
+    agent.stay_alive(TWO_TICKS)
+    check(device_uri("Lobby") == "socket://10.0.22.9", f"Lobby: {device_uri('Lobby')}")
+    quit_cleanly(agent)
+
+
+def test_queues_on_the_backend_not_fetched(run):
+    road = Road(run)
+    agent = road.start_agent()
+    before = e2e.scheduler_requests("CUPS-Get-PPD")
+    add_at_once([(f"OnBackend-{i:03d}", FAMILY, f"xvtdbmu://ZEL_QRX5_LPR/Q/lpd://10.0.23.{i}")
+                 for i in range(100)])
+    wait_for(lambda: agent.output().count("left alone: no rule for device URI xvtdbmu:") >= 100,
+             60.0, "100 queues left alone")
+    # The count is live: a queue that needs its PPD adds one.
+    add_queue("Fresh", FAMILY, "socket://10.0.23.200")
+    wait_repointed(["Fresh"], REPOINT_LIMIT + 1.0)
+    fetched = e2e.scheduler_requests("CUPS-Get-PPD") - before
+    check(fetched == 1 and len(road.calls()) == 1, f"{fetched} PPDs fetched, {road.calls()}")
+    quit_cleanly(agent)
 
 
 if __name__ == "__main__":

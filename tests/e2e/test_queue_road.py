@@ -161,7 +161,7 @@ def expected_backend_uri(queue, uri):
     connection_type = fixed_type
     if connection_type is None:
         connection_type, remainder = network_type(remainder)
-    ipv6 = looks_ipv6(remainder) and not host_with_port(remainder)
+    ipv6 = connection_type == LPR6
     if ipv6:
         remainder = complete_zone(remainder)
     escaped = escape_for_command_line(remainder)

@@ -109,7 +109,8 @@ def user_env(env=None, user=None):
         HOME=entry.pw_dir, USER=entry.pw_name, LOGNAME=entry.pw_name,
         XDG_RUNTIME_DIR=runtime_dir(entry.pw_name),
     )
-    return result
+    # None in `env` unsets the variable, as in a session without it.
+    return {k: v for k, v in result.items() if (env or {}).get(k, "") is not None}
 
 
 def as_user(argv, user=None):
@@ -250,6 +251,38 @@ def start_scheduler():
     )
     _cupsd_pid[0] = process.pid
     wait_for(scheduler_running, 30.0, "the scheduler to answer")
+
+
+def scheduler_requests(operation):
+    """How many requests of the IPP operation (e.g. "CUPS-Get-PPD") the scheduler logged."""
+    with open("/var/log/cups/access_log", encoding="utf-8", errors="replace") as f:
+        return f.read().count(f" {operation} ")
+
+
+class silent_dns:
+    """Within the block the name servers of /etc/resolv.conf take every question and answer
+    none; asked() tells whether one came. Afterwards lookups fail at once again."""
+
+    def __enter__(self):
+        import socket
+
+        with open("/etc/resolv.conf", encoding="ascii") as f:
+            servers = [l.split()[1] for l in f if l.startswith("nameserver")] or ["127.0.0.1"]
+        self.sockets = [socket.socket(socket.AF_INET6 if ":" in a else socket.AF_INET,
+                                      socket.SOCK_DGRAM) for a in servers]
+        for sock, address in zip(self.sockets, servers):
+            run("ip", "addr", "add", address, "dev", "lo", check_status=False)
+            sock.bind((address, 53))
+        return self
+
+    def asked(self):
+        import select
+
+        return bool(select.select(self.sockets, [], [], 0)[0])
+
+    def __exit__(self, *exc):
+        for sock in self.sockets:
+            sock.close()
 
 
 # --- driver directory -----------------------------------------------------------------

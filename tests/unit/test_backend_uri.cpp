@@ -22,6 +22,10 @@ constexpr Row kRows[] = {
      "xvtdbmu://DNSSD/Office/mdns://Office%20Printer._printer._tcp.local./"},
     {"usb://Arvex/QRX5?serial=1", "USB", "xvtdbmu://USB/Office/usb://Arvex/QRX5?serial=1"},
     {"usb://Arvex/QRX5%20Pro(2)", "USB", "xvtdbmu://USB/Office/usb://Arvex/QRX5%20Pro%282%29"},
+    // a colon makes no IPv6 address outside the network types
+    {"usb://Vendor/Model?serial=A:B", "USB", "xvtdbmu://USB/Office/usb://Vendor/Model?serial=A:B"},
+    {"dnssd://Lab:2._ipp._tcp.local./", "DNSSD",
+     "xvtdbmu://DNSSD/Office/mdns://Lab:2._ipp._tcp.local./"},
     // network hosts over IPv4 or by name
     {"socket://10.0.0.5", "ZEL_QRX5_LPR", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5"},
     {"socket://10.0.0.5/", "ZEL_QRX5_LPR", "xvtdbmu://ZEL_QRX5_LPR/Office/lpd://10.0.0.5/"},
@@ -99,10 +103,11 @@ TEST(BackendUriTest, ABackendUriLongerThan1023BytesLeavesTheQueueAlone) {
 }
 
 TEST(BackendUriTest, ACommandLineLongerThan1023BytesIsNotRun) {
-  // lpadmin -p Q -v "URI" -P PPD: 21 bytes besides the three arguments.
+  // lpadmin -p Q -v "URI" -P PPD: 21 bytes besides the three arguments, counted with the
+  // queue's own PPD wherever a copy of it lives.
   const std::string ppd = "/etc/cups/ppd/Q.ppd";
-  EXPECT_TRUE(z_LpadminCommandLineFits("Q", std::string(1023 - 21 - 1 - ppd.size(), 'u'), ppd));
-  EXPECT_FALSE(z_LpadminCommandLineFits("Q", std::string(1024 - 21 - 1 - ppd.size(), 'u'), ppd));
+  EXPECT_TRUE(z_LpadminCommandLineFits("Q", std::string(1023 - 21 - 1 - ppd.size(), 'u')));
+  EXPECT_FALSE(z_LpadminCommandLineFits("Q", std::string(1024 - 21 - 1 - ppd.size(), 'u')));
 }
 
 }  // namespace

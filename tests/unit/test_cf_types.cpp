@@ -65,6 +65,12 @@ TEST(CFString, InvalidBytesGiveNoObject) {
                               kCFStringEncodingUTF8, false));
   ASSERT_TRUE(last);
   EXPECT_EQ(CFStringGetLength(last.get()), 4);
+  // So is U+0000 among characters, and what follows it; a lone surrogate is not.
+  const UniChar units[] = {'a', 0, 'b', ' ', 0xD800};
+  ScopedCFTypeRef<CFStringRef> characters(CFStringCreateWithCharacters(nullptr, units, 4));
+  ASSERT_TRUE(characters);
+  EXPECT_EQ(CFStringGetLength(characters.get()), 4);
+  EXPECT_EQ(CFStringCreateWithCharacters(nullptr, units + 3, 2), nullptr);
   EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingUTF8), nullptr);
   EXPECT_EQ(CFStringCreateWithCString(nullptr, "\x80", kCFStringEncodingASCII), nullptr);
   EXPECT_EQ(CFStringCreateWithCString(nullptr, "abc", 0x7777), nullptr);

@@ -216,6 +216,15 @@ TEST(PrinterAddressTest, ReadsBackendUris) {
         {"MODEL:", ""},
         {"Printer URI", "usb://Vendor"},
         {"SERN:", ""}}},
+      // tab, newline and carriage return are XML; other control characters are not
+      {"xvtdbmu://USB/q/usb://V/M?serial=A%09B%0A%0D",
+       0,
+       "USB",
+       {{"MANUFACTURER:", "Arvex"},
+        {"MODEL:", "M"},
+        {"Printer URI", "usb://V/M?serial=A%09B%0A%0D"},
+        {"SERN:", "A\tB\n\r"}}},
+      {"xvtdbmu://DNSSD/q/mdns://a%0eb.local.", -50, "", kNone},
       // URIs that are refused
       {"xvtdbmu://USB", -50, "", kNone},
       {"xvtdbmu://USB/Office", -50, "", kNone},
