@@ -15,6 +15,7 @@
 #include "printer_setup_testing.h"
 #include "queue_list_testing.h"
 #include "scoped_temp_dir.h"
+#include "snapshot_file_testing.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ class WatcherTest : public testing::Test {
     PrinterSetup_SetPPDDirectoryForTesting(ppd_.c_str());
     zelcups_common_cups_queuelist_set_directory_for_testing(ppd_.c_str());
     PrinterSetup_SetQueueHandlerForTesting(RecordQueue);
+    SnapshotFile_SetPathForTesting((dir_ + "/snapshot").c_str());
     g_handled.clear();
     zelcups_test::PlatformCalls().clear();
   }
@@ -42,6 +44,7 @@ class WatcherTest : public testing::Test {
     PrinterSetup_SetPPDDirectoryForTesting(nullptr);
     zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
     PrinterSetup_SetQueueHandlerForTesting(nullptr);
+    SnapshotFile_SetPathForTesting(nullptr);
   }
 
   void SetTime(const std::string &path, time_t sec, long nsec) {
