@@ -16,6 +16,7 @@ sandbox's session user, as on a desktop: see as_user().
 """
 
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -54,6 +55,14 @@ QUIT_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 SESSION_USER = os.environ.get("ZELCUPS_USER", "desk")
 ADMIN_USER = os.environ.get("ZELCUPS_ADMIN_USER", "desk")
 OUTSIDER_USER = os.environ.get("ZELCUPS_OUTSIDER_USER", "guest")
+
+
+# Debian's PATH for ordinary users (/etc/login.defs, /etc/profile): no sbin folder, so
+# not the one lpadmin lives in.
+DEBIAN_USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
+# What the agent keeps in the session's runtime folder from one run to the next.
+SNAPSHOT_FILE = "zelcups-agent.snapshot"
+BACKEND_PATH = "/usr/lib/cups/backend/xvtdbmu"
 
 
 class TestFailure(AssertionError):
@@ -117,6 +126,37 @@ def as_user(argv, user=None):
     it user_env() as its environment."""
     uid, gid = user_ids(user)
     return ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--init-groups", "--", *argv]
+
+
+def add_to_group(user, group):
+    """Adds `user` to `group` in the sandbox's own group list, in place, as an
+    administrator does while the user's session runs."""
+    with open("/etc/group", encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    for i, line in enumerate(lines):
+        fields = line.split(":")
+        if fields[0] == group and user not in fields[3].split(","):
+            fields[3] = ",".join(filter(None, fields[3].split(",") + [user]))
+            lines[i] = ":".join(fields)
+    with open("/etc/group", "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def new_session():
+    """What logging out and in again leaves of the agent's state: nothing (the runtime
+    folder is emptied), the session bus aside, which the sandbox keeps."""
+    path = os.path.join(runtime_dir(), SNAPSHOT_FILE)
+    if os.path.exists(path):
+        os.unlink(path)
+
+
+def scheduler_errors():
+    """The error lines of the scheduler's log so far."""
+    try:
+        with open("/var/log/cups/error_log", encoding="utf-8", errors="replace") as f:
+            return [line for line in f if line.startswith("E ")]
+    except FileNotFoundError:
+        return []
 
 
 class effective_user:
@@ -520,6 +560,15 @@ class Agent:
             return f"killed by {signal.Signals(-status).name}"
         return f"exit status {status}"
 
+    def journal(self):
+        """The agent's lines about queues, by queue: what became of each, in order."""
+        lines = {}
+        for line in self.output().splitlines():
+            match = re.fullmatch(r"zelcups-agent: queue (.*?) (re-pointed to .*|left alone: .*)", line)
+            if match:
+                lines.setdefault(match.group(1), []).append(match.group(2))
+        return lines
+
     def output(self):
         self._log.flush()
         with open(self._log.name, encoding="utf-8", errors="replace") as f:
@@ -663,6 +712,7 @@ def _reset_between_cases():
     if not os.path.isdir(PPD_DIR):
         os.mkdir(PPD_DIR, 0o755)
     remove_all_queues()
+    new_session()
     if os.environ.get("ZELCUPS_NOTIFICATION_DAEMON") == "dunst":
         # A real daemon keeps no calls to clear; what it shows goes to its history.
         run("dunstctl", "close-all")
