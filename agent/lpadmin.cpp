@@ -114,24 +114,20 @@ bool DrainPipe(int fd, std::string *message) {
   }
 }
 
-// The lines as one, without the trailing newline and the blanks around each line.
-std::string OneLine(const std::string &text) {
-  std::string line;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string_view part(text.data() + start, end - start);
-    const std::size_t first = part.find_first_not_of(" \t\r");
+// Its last line: lpadmin says what went wrong last, after any notes of its own (with a
+// PPD given: "Printer drivers are deprecated ..."). Blanks around it are dropped.
+std::string LastLine(const std::string &text) {
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    const std::size_t newline = rest.find_last_of('\n', rest.size() - 1);
+    std::string_view line = newline == std::string_view::npos ? rest : rest.substr(newline + 1);
+    const std::size_t first = line.find_first_not_of(" \t\r");
     if (first != std::string_view::npos) {
-      part = part.substr(first, part.find_last_not_of(" \t\r") - first + 1);
-      line.append(line.empty() ? "" : " ").append(part);
+      return std::string(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
     }
-    start = end + 1;
+    rest = newline == std::string_view::npos ? std::string_view() : rest.substr(0, newline);
   }
-  return line;
+  return {};
 }
 
 bool Reaped(pid_t pid, int *status, int options) {
@@ -251,7 +247,7 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
   if (pipe_open) {
     DrainPipe(read_end.get(), &result.message);
   }
-  result.message = OneLine(result.message);
+  result.message = LastLine(result.message);
   if (WIFEXITED(status)) {
     result.exit_status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

@@ -12,7 +12,7 @@ struct LpadminResult {
   int exit_status = -1;    // its exit status when it ended by itself, else -1
   int signal_number = 0;   // the signal that ended it, 0 when none did
   bool cut_short = false;  // ended by the agent, which was asked to quit
-  std::string message;     // what it wrote on standard error, as one line
+  std::string message;     // the last line it wrote on standard error
 };
 
 // The lpadmin to run: the first executable file named lpadmin in the absolute folders of

@@ -54,11 +54,11 @@ TEST(Lpadmin, ExitStatusAndStandardErrorAreRead) {
     std::string reason;
   } rows[] = {
       {"echo 'Printer drivers are deprecated' >&2; echo out; exit 0", ""},
-      {"printf 'lpadmin: Bad device-uri scheme \"xvtdbmu\".\\n' >&2; exit 1",
+      {"echo 'lpadmin: Printer drivers are deprecated' >&2; echo 'lpadmin: Bad device-uri scheme "
+       "\"xvtdbmu\".' >&2; echo >&2; exit 1",
        "lpadmin failed (status 1): lpadmin: Bad device-uri scheme \"xvtdbmu\"."},
       // Each argument arrives as it was given, never seen by a shell.
-      {"printf '%s\\n  %s \\n' \"$#\" \"$2\" >&2; exit 3",
-       "lpadmin failed (status 3): 2 a;$(id)`x`"},
+      {"printf '%s  %s \\n' \"$#\" \"$2\" >&2; exit 3", "lpadmin failed (status 3): 2  a;$(id)`x`"},
       {"kill -9 $$", "lpadmin failed (signal 9)"},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
