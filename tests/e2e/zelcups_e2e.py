@@ -129,34 +129,21 @@ def as_user(argv, user=None):
 
 
 def add_to_group(user, group):
-    """Adds `user` to `group` in the sandbox's own group list, in place, as an
-    administrator does while the user's session runs."""
-    with open("/etc/group", encoding="utf-8") as f:
-        lines = f.read().splitlines()
-    for i, line in enumerate(lines):
-        fields = line.split(":")
-        if fields[0] == group and user not in fields[3].split(","):
-            fields[3] = ",".join(filter(None, fields[3].split(",") + [user]))
-            lines[i] = ":".join(fields)
-    with open("/etc/group", "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
+    """Adds `user` to `group` in the sandbox's group list, in place, as an administrator
+    does while the user's session runs."""
+    with open("/etc/group", "r+", encoding="utf-8") as f:
+        text = re.sub(rf"^({group}:[^:]*:[^:]*:)(.*)$",
+                      lambda m: m[1] + ",".join(filter(None, [m[2], user])), f.read(), flags=re.M)
+        f.seek(0)
+        f.write(text)
+        f.truncate()
 
 
 def new_session():
-    """What logging out and in again leaves of the agent's state: nothing (the runtime
-    folder is emptied), the session bus aside, which the sandbox keeps."""
+    """Logging out empties the runtime folder: the agent's state goes (the bus stays)."""
     path = os.path.join(runtime_dir(), SNAPSHOT_FILE)
     if os.path.exists(path):
         os.unlink(path)
-
-
-def scheduler_errors():
-    """The error lines of the scheduler's log so far."""
-    try:
-        with open("/var/log/cups/error_log", encoding="utf-8", errors="replace") as f:
-            return [line for line in f if line.startswith("E ")]
-    except FileNotFoundError:
-        return []
 
 
 class effective_user:

@@ -43,7 +43,6 @@ TEST(Lpadmin, FirstExecutableOnPathThenInTheSbinFoldersWins) {
     EXPECT_EQ(Lpadmin_FindIn(rows[i].path.c_str(), sbin), rows[i].expected)
         << "row " << i << ": " << rows[i].path;
   }
-  EXPECT_EQ(Lpadmin_FindIn(nullptr, {sbin_folders[0]}), "");
 }
 
 TEST(Lpadmin, ExitStatusAndStandardErrorAreRead) {
