@@ -142,7 +142,10 @@ std::optional<std::string> AdminRights_Warning(std::string_view user_name, bool 
   return line;
 }
 
-void AdminRights_WarnIfNotAdministrator(void) {
+namespace {
+
+// Asked afresh each time, of the same databases the scheduler asks.
+std::optional<std::string> CurrentWarning() {
   const uid_t uid = geteuid();
   const passwd *user = getpwuid(uid);
   std::string name;
@@ -155,9 +158,17 @@ void AdminRights_WarnIfNotAdministrator(void) {
     groups = GroupsOfProcess();
   }
   const std::optional<std::string> text = ReadFile(kCupsFilesConf);
-  const std::optional<std::string> line =
-      AdminRights_Warning(name, uid == 0, groups, AdminRights_SystemGroups(text));
-  if (line) {
+  return AdminRights_Warning(name, uid == 0, groups, AdminRights_SystemGroups(text));
+}
+
+}  // namespace
+
+void AdminRights_WarnIfNotAdministrator(void) {
+  if (const std::optional<std::string> line = CurrentWarning()) {
     fprintf(stderr, "%s\n", line->c_str());
   }
+}
+
+bool AdminRights_UserMayAdminister(void) {
+  return !CurrentWarning().has_value();
 }

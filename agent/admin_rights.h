@@ -1,7 +1,7 @@
 // Whether the desktop user may set up printers. The scheduler lets only the members of its
 // system group administer printers; for anyone else the lpadmin call that re-points a new
-// queue is refused, and since its result is not examined the agent would do nothing,
-// silently, for as long as it runs. Start-up says so once instead.
+// queue is refused, with an error line in the scheduler's log each time. Start-up says so
+// once, and no queue is tried while it holds.
 #ifndef ZELCUPS_AGENT_ADMIN_RIGHTS_H
 #define ZELCUPS_AGENT_ADMIN_RIGHTS_H
 
@@ -24,5 +24,9 @@ std::optional<std::string> AdminRights_Warning(std::string_view user_name, bool 
 // Checks the user the agent runs as against the scheduler's configuration and writes the
 // line on standard error when the user may not administer printers.
 void AdminRights_WarnIfNotAdministrator(void);
+
+// The same check, asked again before each queue: a user added to the system group since
+// logging in already counts, as the scheduler asks the group database and not the session.
+bool AdminRights_UserMayAdminister(void);
 
 #endif

@@ -1,4 +1,7 @@
 // Start-up and shutdown of the agent.
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "CommonLib.h"
@@ -7,6 +10,8 @@
 #include "status_notice.h"
 
 namespace {
+
+constexpr char kBackendPath[] = "/usr/lib/cups/backend/xvtdbmu";
 
 // The product-profile entry that names the object under which the driver posts its
 // status notifications.
@@ -25,6 +30,20 @@ void ReadNotificationIdentifier(AgentContext *context) {
   }
 }
 
+// The scheduler refuses a device URI whose scheme has no backend, so no queue can be
+// re-pointed until the driver's is installed; the agent tries all the same, since it may
+// be installed while the agent runs.
+// Only its presence is asked: a backend that must run as root is closed to the user.
+void WarnIfBackendMissing() {
+  struct stat status {};
+  if (stat(kBackendPath, &status) != 0) {
+    fprintf(stderr,
+            "zelcups-agent: the driver's backend %s is missing, so queues cannot be "
+            "re-pointed until the driver's backend is installed\n",
+            kBackendPath);
+  }
+}
+
 }  // namespace
 
 int32_t Agent_Main(void) {
@@ -33,6 +52,7 @@ int32_t Agent_Main(void) {
   GetMainEventLoop();
 
   AdminRights_WarnIfNotAdministrator();
+  WarnIfBackendMissing();
   auto *context = static_cast<AgentContext *>(calloc(1, sizeof(AgentContext)));
   if (context != nullptr) {
     ReadNotificationIdentifier(context);

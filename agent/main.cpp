@@ -1,9 +1,40 @@
 #include <cstdio>
+#include <cstring>
 
 #include "agent_context.h"
 #include "zelcups/session_instance.h"
 
-int main() {
+namespace {
+
+constexpr char kUsage[] = "usage: zelcups-agent [--help | --version]\n";
+constexpr char kHelp[] =
+    "usage: zelcups-agent [--help | --version]\n"
+    "\n"
+    "Runs in the background of a desktop session: re-points new print queues of the\n"
+    "Arvex QRX5 driver family at the driver's backend and shows the driver's status\n"
+    "notices. It takes no arguments; the user unit or the autostart entry starts it.\n"
+    "What it does with each queue goes to standard error, one line per queue.\n"
+    "\n"
+    "  --help     print this text and end\n"
+    "  --version  print the version and end\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Asked by a person at a terminal, it answers and ends instead of starting its work
+  // there; anything else it does not take is a mistake, said so, before any work starts.
+  if (argc > 1) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+      fputs(kHelp, stdout);
+      return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+      fputs("zelcups-agent " ZELCUPS_AGENT_VERSION "\n", stdout);
+      return 0;
+    }
+    fputs(kUsage, stderr);
+    return 2;
+  }
   // The autostart entry and the user unit may both start the agent, and so may the user:
   // a second agent would re-point every queue and show every alert twice.
   if (!CompatClaimSessionInstance("zelcups-agent")) {

@@ -4,11 +4,14 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "agent_context.h"
 #include "printer_setup_testing.h"
 #include "queue_setup.h"
 #include "snapshot_compare.h"
+#include "snapshot_file.h"
+#include "zelcups/quit_request.h"
 
 namespace {
 
@@ -59,9 +62,16 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
     context->queue_list = nullptr;
     return status;
   }
-  // Queues that exist now are the baseline: only later changes are acted on.
-  StoreDirectoryTime(context, ReadDirectoryTime());
-  context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
+  // An agent started again in the same session goes on from the snapshot the last one
+  // kept, so queues that came while none ran are handled at the first tick, which then
+  // finds the directory changed. A session's first agent takes the queues that exist now
+  // as the baseline: only later changes are acted on.
+  context->queue_list = SnapshotFile_Read(&context->queue_list_count);
+  if (context->queue_list == nullptr) {
+    StoreDirectoryTime(context, ReadDirectoryTime());
+    context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
+    SnapshotFile_Save(context->queue_list, context->queue_list_count);
+  }
   return 0;
 }
 
@@ -94,9 +104,30 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
   QueueList *snapshot = zelcups_common_cups_queuelist_initialize(&count);
   if (snapshot != nullptr) {
     // Only the two snapshots decide, never how an earlier queue's handling went.
-    for (int32_t index :
-         z_FindQueuesToHandle(context->queue_list, context->queue_list_count, snapshot, count)) {
+    const std::vector<int32_t> to_handle =
+        z_FindQueuesToHandle(context->queue_list, context->queue_list_count, snapshot, count);
+    const SnapshotProgress progress = SnapshotFile_StartProgress(
+        context->queue_list, context->queue_list_count, snapshot, count, to_handle);
+    bool stopped = false;
+    for (int32_t index : to_handle) {
+      // A quit ends the tick between two queues; the file leaves the rest to the next agent.
+      if (CompatQuitRequested()) {
+        stopped = true;
+        break;
+      }
+      // Saved before the queue is handled: one whose handling ends the agent (a plug-in
+      // that crashes runs inside it) is not tried again and again by its successors.
+      SnapshotFile_SaveProgress(progress, index);
       g_queue_handler(zelcups_common_cups_queuelist_get_queue_name(snapshot, index));
+      // Cut short by a quit (lpadmin ended early): the next agent tries it again.
+      if (CompatQuitRequested()) {
+        SnapshotFile_SaveProgress(progress, index - 1);
+        stopped = true;
+        break;
+      }
+    }
+    if (!stopped) {
+      SnapshotFile_SaveProgress(progress, count);
     }
   }
   zelcups_common_cups_queuelist_terminate(context->queue_list);

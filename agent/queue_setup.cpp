@@ -2,26 +2,23 @@
 // re-registration under the backend URI, and the plug-in step.
 #include "queue_setup.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Info.h"
+#include "admin_rights.h"
 #include "backend_uri.h"
+#include "lpadmin.h"
 #include "ppd_copy.h"
-#include "queue_journal.h"
 #include "queue_presence.h"
+#include "queue_journal.h"
 #include "zelcups/scoped.h"
 #include "zelcups_common.h"
-
-extern char **environ;
 
 namespace {
 
@@ -31,36 +28,25 @@ constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 constexpr char kPluginExtra[] = "none";
 constexpr char kUpdatedOptionsText[] = "0000";
 constexpr char kUSB[] = "USB";
+constexpr std::string_view kBackendPrefix = "xvtdbmu://";
 
 struct InfoTerminate {
   void operator()(InfoInstance *instance) const { Info_Terminate(instance); }
 };
 
-// lpadmin is given its arguments one by one, found on PATH and waited for; no shell ever
-// sees the queue name or the URI, which come from users and from the network. Its result
-// is not examined: the scheduler's answer to a refused change shows in the queue itself.
-void RunLpadmin(const char *queue_name, const std::string &backend_uri,
-                const std::string &ppd_path) {
-  const char *const argv[] = {"lpadmin",           "-p", queue_name,       "-v",
-                              backend_uri.c_str(), "-P", ppd_path.c_str(), nullptr};
-  // Its output would only fill the session's journal with the scheduler's notes (on
-  // every queue: "Printer drivers are deprecated"); the agent reads none of it.
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) {
-    return;
+// Why no backend URI could be formed for a device URI: no rule for its scheme (the
+// backend's own among them), or one that would not fit.
+std::string WhyNoBackend(const char *device_uri) {
+  const std::string_view uri(device_uri);
+  if (uri.starts_with(kBackendPrefix)) {
+    return "its device URI already uses the driver's backend";
   }
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawnp(&pid, "lpadmin", &actions, nullptr, const_cast<char *const *>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    return;
+  for (const BackendRule &rule : BACKEND_RULES) {
+    if (uri.starts_with(rule.uri_prefix)) {
+      return "too long: its backend URI would exceed 1023 bytes";
+    }
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  return "no rule for device URI " + std::string(uri);
 }
 
 // The driver's plug-in makes the queue's updated options; when it cannot be loaded or
@@ -72,19 +58,25 @@ void RunPluginStep(const char *queue_name) {
   const bool created = instance && Info_CreateUpdatedOptions(instance.get(), true,
                                                              kUpdatedOptionsText, &options) == 0;
   if (!created) {
-    z_ShowLibinfoErrorAlert();
+    z_ShowLibinfoErrorAlert(queue_name);
   }
   if (options != nullptr) {
     Info_DestroyUpdatedOptions(instance.get(), options);
   }
 }
 
-// The queue's device URI from the scheduler; false when there is none to be had.
+// The queue's device URI from the scheduler; the journal says why when there is none.
 bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device_uri) {
   char *uri_text = nullptr;
   const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &uri_text);
   device_uri->reset(uri_text);
-  return lookup == 0 && *device_uri;
+  if (lookup != 0 || !*device_uri) {
+    QueueJournal_LeftAlone(queue_name, lookup != 0
+                                           ? "no device URI: the scheduler could not be asked"
+                                           : "no device URI: the scheduler does not know it");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -93,7 +85,13 @@ void z_SetUpQueue(const char *queue_name) {
   if (queue_name == nullptr) {
     return;
   }
-  std::string ppd_path = std::string(kPPDDirectory) + "/" + queue_name + ".ppd";
+  // The scheduler would refuse every change, each refusal an error in its log, and an
+  // alert would ask the user about a queue they cannot change.
+  if (!AdminRights_UserMayAdminister()) {
+    QueueJournal_LeftAlone(queue_name, "the user may not administer printers");
+    return;
+  }
+  const std::string ppd_path = std::string(kPPDDirectory) + "/" + queue_name + ".ppd";
   // A desktop user administers printers without being able to read the scheduler's PPD
   // files; the scheduler hands out the same PPD, which then stands in for the file. That
   // costs a whole PPD, so the device URI is asked first: a queue no rule takes (every
@@ -106,7 +104,7 @@ void z_SetUpQueue(const char *queue_name) {
       return;
     }
     if (!z_BackendRuleTakes(device_uri.get())) {
-      QueueJournal_LeftAlone(queue_name, std::string("no rule for device URI ") + device_uri.get());
+      QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
       return;
     }
     std::string why;
@@ -117,6 +115,7 @@ void z_SetUpQueue(const char *queue_name) {
   }
   if (!zelcups_common_check_pdl_type_by_ppd_file(
           readable ? ppd_path.c_str() : ppd_copy.read_path().c_str(), kPDLType)) {
+    QueueJournal_LeftAlone(queue_name, "not of the driver family");
     return;
   }
   if (readable && !LookUpDeviceURI(queue_name, &device_uri)) {
@@ -125,9 +124,12 @@ void z_SetUpQueue(const char *queue_name) {
 
   QueueBackend backend;
   if (!z_CreateBackendForQueue(queue_name, device_uri.get(), &backend)) {
+    QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
     return;
   }
   if (!z_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
+    QueueJournal_LeftAlone(queue_name,
+                           "too long: the lpadmin command line would exceed 1023 bytes");
     return;
   }
   // The fetch and the name lookup may have taken long; lpadmin would create the queue
@@ -136,9 +138,17 @@ void z_SetUpQueue(const char *queue_name) {
     QueueJournal_LeftAlone(queue_name, "the queue no longer exists");
     return;
   }
-  RunLpadmin(queue_name, backend.backend_uri, readable ? ppd_path : ppd_copy.path());
+  const LpadminResult result = Lpadmin_Run(
+      {"-p", queue_name, "-v", backend.backend_uri, "-P", readable ? ppd_path : ppd_copy.path()});
   // The copy is lpadmin's alone; it must not outlive a wait for the user below.
   ppd_copy.Remove();
+  // A refused change leaves the queue as the scheduler has it; the plug-in's options and
+  // an alert would be about a queue that was never re-pointed.
+  if (const std::string failure = Lpadmin_FailureReason(result); !failure.empty()) {
+    QueueJournal_LeftAlone(queue_name, failure);
+    return;
+  }
+  QueueJournal_Repointed(queue_name, backend.backend_uri);
 
   if (backend.connection_type != kUSB) {
     RunPluginStep(queue_name);

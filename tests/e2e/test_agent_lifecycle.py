@@ -53,6 +53,7 @@ def test_idle(run):
     check(notification_calls("Notify") == [], f"idle agent showed {notification_calls()}")
     cpu = agent.cpu_seconds()
     check(cpu < IDLE_CPU_LIMIT, f"idle agent used {cpu:.2f}s of CPU in {TWO_TICKS:g}s")
+    check(agent.output() == "", f"idle agent wrote: {agent.output()}")
     quit_cleanly(agent)
 
 
@@ -126,6 +127,24 @@ def test_queue_churn(run):
         f"Baseline changed: {baseline} -> {device_uri('Baseline')}",
     )
     quit_cleanly(agent)
+
+
+# Arguments: (argv after the program, exit status, what stdout holds, what stderr holds).
+COMMAND_LINE_ROWS = (
+    (["--help"], 0, "usage: zelcups-agent [--help | --version]", ""),
+    (["--version"], 0, "zelcups-agent 1.", ""),
+    (["--verbose"], 2, "", "usage: zelcups-agent [--help | --version]\n"),
+    (["--help", "extra"], 2, "", "usage: zelcups-agent [--help | --version]\n"),
+    ([""], 2, "", "usage: zelcups-agent [--help | --version]\n"),
+)
+
+
+def test_command_line(run):
+    for i, (args, status, out, err) in enumerate(COMMAND_LINE_ROWS):
+        done = subprocess.run(run.agent_argv + args, capture_output=True, text=True, timeout=10,
+                              stdin=subprocess.DEVNULL)
+        check(done.returncode == status and out in done.stdout and (done.stdout == "") == (out == "")
+              and done.stderr == err, f"row {i} {args}: {done.returncode} {done.stdout!r} {done.stderr!r}")
 
 
 def test_second_agent(run):

@@ -43,7 +43,10 @@ from test_queue_road import (  # noqa: E402
     status_notices,
 )
 from zelcups_e2e import (  # noqa: E402
+    BACKEND_PATH,
+    DEBIAN_USER_PATH,
     DEFAULT_NOTIFICATION_OBJECT,
+    TICK_SECONDS,
     PPD_DIR,
     StatusPoster,
     TestFailure,
@@ -285,36 +288,47 @@ def test_longest_device_uri(run):
 # --- lpadmin --------------------------------------------------------------------------
 
 
-def test_lpadmin_missing(run):
+def test_lpadmin_off_path(run):
+    # Started as a session starts it on Debian: an ordinary user's PATH, no sbin folder in
+    # it, and the real lpadmin, which lives in one.
     road = Road(run)
-    recording = WORK + "/lpadmin-recording"
-    os.rename(WORK + "/bin/lpadmin", recording)
-    road.env["PATH"] = WORK + "/bin:/usr/bin:/bin"
+    road.env["PATH"] = DEBIAN_USER_PATH
     agent = road.start_agent()
-    add_queue("NoTool", FAMILY, "socket://10.0.13.1")
-    # The plug-in step runs all the same: once it has, the queue is done.
-    wait_for(lambda: initializations(road, "NoTool") == 1, REPOINT_LIMIT + 1.0,
-             "the plug-in step for NoTool")
-    agent.stay_alive(TWO_TICKS)
-    check(device_uri("NoTool") == "socket://10.0.13.1", f"NoTool: {device_uri('NoTool')}")
-    check(initializations(road, "NoTool") == 1, "NoTool handled again without a change")
-    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
-
-    # lpadmin comes back: nothing happens until the PPD changes, then the queue is done.
-    os.rename(recording, WORK + "/bin/lpadmin")
-    agent.stay_alive(TWO_TICKS)
-    check(road.calls() == [], f"retried with its PPD unchanged: {road.calls()}")
-    add_queue("NoTool", FAMILY, "socket://10.0.13.1")
-    wait_repointed(["NoTool"], REPOINT_LIMIT + 1.0)
-    agent.stay_alive(TWO_TICKS)
-    check_repointed_once(road, "NoTool", "socket://10.0.13.1")
-    check(road.leftovers() == [], f"left behind: {road.leftovers()}")
+    add_queue("OffPath", FAMILY, "socket://10.0.13.1")
+    wait_repointed(["OffPath"], REPOINT_LIMIT + 1.0)
+    expected = expected_backend_uri("OffPath", "socket://10.0.13.1")
+    check(device_uri("OffPath") == expected, f"OffPath: {device_uri('OffPath')}")
+    check(agent.journal()["OffPath"][0] == f"re-pointed to {expected}", f"{agent.journal()}")
+    check(road.calls() == [], f"the recording lpadmin ran: {road.calls()}")
     quit_cleanly(agent)
-    figure(
-        "lpadmin_missing",
-        "without lpadmin: queue left as it was, plug-in step once, no retry; lpadmin back "
-        "and the PPD changed: 1/1 re-pointed once; agent exit 0",
-    )
+    figure("lpadmin_off_path", f"PATH {DEBIAN_USER_PATH}: /usr/sbin/lpadmin run, 1/1 re-pointed")
+
+
+def test_backend_missing(run):
+    # The scheduler refuses the backend's URIs until the driver's backend is installed:
+    # told at start-up and for the queue, with the scheduler's own words, and no alert.
+    road = Road(run)
+    fresh_notification_service()
+    os.rename(BACKEND_PATH, BACKEND_PATH + ".away")
+    try:
+        agent = road.start_agent()
+        check("backend is installed" in agent.output(), f"start-up said: {agent.output()}")
+        add_queue("NoBackend", FAMILY, "socket://10.0.17.1")
+        wait_for(lambda: agent.journal(), REPOINT_LIMIT + 1.0, "the line for NoBackend")
+        agent.stay_alive(TICK_SECONDS)
+    finally:
+        os.rename(BACKEND_PATH + ".away", BACKEND_PATH)
+    line = agent.journal()["NoBackend"]
+    check(line[0].startswith("left alone: lpadmin failed (status 1): ") and
+          "device-uri" in line[0] and len(line) == 1, f"journal: {line}")
+    check(device_uri("NoBackend") == "socket://10.0.17.1", f"NoBackend: {device_uri('NoBackend')}")
+    check(alerts() == [] and initializations(road, "NoBackend") == 0, f"alerts: {alerts()}")
+    add_queue("NoBackend", FAMILY, "socket://10.0.17.1")
+    wait_for(lambda: alerts(), REPOINT_LIMIT + 1.0, "the alert once re-pointed")
+    check_last_call(road, "NoBackend", "socket://10.0.17.1", 1)
+    emit_notification_signal("ActionInvoked", "us", [alert_ids()[0], "default"])
+    quit_cleanly(agent)
+    figure("backend_missing", f"queue left, journal: {line[0]}; backend back: re-pointed")
 
 
 HANG_SECONDS = 10
@@ -378,7 +392,7 @@ def test_plugin_variants(run):
             install_plugin_atomically(path)
             add_queue(queue, FAMILY, f"socket://10.0.14.{i + 1}")
             wait_for(lambda: len(alerts()) > i, REPOINT_LIMIT + 1.0, f"the alert for {queue}")
-            check_alert_form(alerts()[i], run)
+            check_alert_form(alerts()[i], run, queue)
             check(initializations(road, queue) == 0, f"{queue}: the plug-in was started")
             emit_notification_signal("ActionInvoked", "us", [alert_ids()[i], "default"])
             agent.stay_alive(0.5)

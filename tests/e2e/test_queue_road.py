@@ -29,16 +29,20 @@ from zelcups_e2e import (  # noqa: E402
     observes_posts,
     NOTICE_TITLE,
     PLUGIN_PATH,
+    OUTSIDER_USER,
     PPD_DIR,
     SESSION_USER,
+    SNAPSHOT_FILE,
     TICK_SECONDS,
     TestFailure,
     add_queue,
+    add_to_group,
     check,
     device_uri,
     device_uris,
     emit_notification_signal,
     notification_calls,
+    new_session,
     post_status,
     run as run_command,
     runtime_dir,
@@ -314,8 +318,10 @@ class Road:
 
     def leftovers(self):
         """Files the agent left in the session's runtime folder or the temporary folder,
-        besides the lock that keeps a second agent of the session from starting."""
-        left = sorted(set(os.listdir(runtime_dir())) - self.runtime_before - {SESSION_LOCK})
+        besides the lock that keeps a second agent of the session from starting and the
+        snapshot that the next agent of the session starts from."""
+        kept = {SESSION_LOCK, SNAPSHOT_FILE}
+        left = sorted(set(os.listdir(runtime_dir())) - self.runtime_before - kept)
         uid = user_ids()[0]
         for name in os.listdir("/tmp"):
             path = os.path.join("/tmp", name)
@@ -515,6 +521,24 @@ def is_handled(row):
     return row[1] == FAMILY and expected_backend_uri(row[0], row[2]) is not None
 
 
+ALREADY_POINTED = "left alone: its device URI already uses the driver's backend"
+
+
+def expected_journal(queue, ppd, uri):
+    """The agent's lines for a queue it handled: a re-pointed one is looked at once more
+    when lpadmin has rewritten its PPD."""
+    backend_uri = expected_backend_uri(queue, uri)
+    if ppd != FAMILY:
+        return ["left alone: not of the driver family"]
+    if backend_uri is not None:
+        return [f"re-pointed to {backend_uri}", ALREADY_POINTED]
+    if uri.startswith("xvtdbmu://"):
+        return [ALREADY_POINTED]
+    if any(uri.startswith(prefix) for prefix, _, _ in RULES):
+        return ["left alone: too long: its backend URI would exceed 1023 bytes"]
+    return [f"left alone: no rule for device URI {uri}"]
+
+
 def test_edge_table(run):
     check_reference()
     road = Road(run)
@@ -555,6 +579,12 @@ def test_edge_table(run):
             failures.append(f"{queue!r} was touched: {device_uri(queue)}, lpadmin {calls}")
         if queue in groups:
             failures.append(f"{queue!r}: the plug-in was called")
+    journal = agent.journal()
+    for queue, ppd, uri in NEW_QUEUES + AT_START[1:]:
+        if journal.pop(queue, None) != expected_journal(queue, ppd, uri):
+            failures.append(f"{queue!r}: journal {agent.journal().get(queue)}")
+    if journal:
+        failures.append(f"journal lines for queues not handled: {journal}")
     check(not failures, "\n".join(failures))
     check(alerts() == [], f"alerts with a working plug-in: {alerts()}")
     check(road.leftovers() == [], f"left behind: {road.leftovers()}")
@@ -753,6 +783,28 @@ def test_scheduler_away(run):
     quit_cleanly(agent)
 
 
+def test_restart(run):
+    # Killed (or restarted by its unit), the agent comes back in the same session and
+    # handles what came meanwhile, once; a new session's agent starts from what is there.
+    road = Road(run)
+    add_queue("Before", FAMILY, "socket://10.0.11.1")
+    road.start_agent().stop(signal.SIGKILL)
+    add_queue("Meanwhile", FAMILY, "socket://10.0.11.2")
+    agent = road.start_agent()
+    wait_repointed(["Meanwhile"], REPOINT_LIMIT + 1.0)
+    agent.stay_alive(TWO_TICKS)
+    check_repointed_once(road, "Meanwhile", "socket://10.0.11.2")
+    check(road.calls_for("Before") == [], f"Before was handled: {road.calls_for('Before')}")
+    agent.stop(signal.SIGKILL)
+    new_session()
+    add_queue("Fresh", FAMILY, "socket://10.0.11.3")
+    agent = road.start_agent()
+    agent.stay_alive(TWO_TICKS)
+    check(road.calls_for("Fresh") == [], f"Fresh, there at the session's start: {road.calls()}")
+    check(agent.output() == "", f"{agent.label} said: {agent.output()}")
+    quit_cleanly(agent)
+
+
 # --- the alert (no plug-in) -----------------------------------------------------------
 
 
@@ -765,10 +817,10 @@ def english(key, run):
     return text
 
 
-def check_alert_form(args, run):
+def check_alert_form(args, run, queue):
     _, replaces_id, _, summary, body, actions, _, expire_timeout = args
     check(summary == english("Libinfo Get Error Title", run), f"alert summary {summary!r}")
-    check(body == "", f"alert body {body!r}")
+    check(body == queue, f"alert body {body!r}, not the queue's name {queue!r}")
     check(expire_timeout == 0, f"alert expire timeout {expire_timeout}")
     check(replaces_id == 0, f"alert replaces {replaces_id}")
     pairs = list(zip(actions[::2], actions[1::2]))
@@ -811,7 +863,9 @@ def test_alert_answered(run):
             ("AlertUsb", FAMILY, "usb://Arvex/QRX5?serial=5")]
     add_in_one_tick(agent, rows)
     wait_for(lambda: len(alerts()) >= 1, TWO_TICKS, "the first alert")
-    check_alert_form(alerts()[0], run)
+    # One alert per network queue, in the order the tick met them.
+    network = {"AlertA", "AlertB"}
+    check_alert_form(alerts()[0], run, alerts()[0][4] if alerts()[0][4] in network else "AlertA")
     # While it waits for an answer nothing else is shown, not even a status notice.
     post_status(DEFAULT_NOTIFICATION_OBJECT, "{'State': <int32 1000>, 'Message': <'meanwhile'>}")
     agent.stay_alive(TICK_SECONDS)
@@ -828,7 +882,7 @@ def test_alert_answered(run):
     check(len(alerts()) == 1, f"another notice's signals ended the wait: {alerts()}")
     emit_notification_signal("ActionInvoked", "us", [first, "default"])
     wait_for(lambda: len(alerts()) >= 2, 10.0, "the second alert after the first was answered")
-    check_alert_form(alerts()[1], run)
+    check_alert_form(alerts()[1], run, (network - {alerts()[0][4]}).pop())
     closes = [args[0] for _, args in notification_calls("CloseNotification")]
     check(first in closes, f"the answered alert was not closed: {closes}")
     agent.stay_alive(1.0)
@@ -960,16 +1014,23 @@ def test_outsider(run):
         f"start-up line {lines[0]!r}",
     )
 
+    log = "/var/log/cups/error_log"
+
+    def errors():
+        return [ln for ln in open(log, encoding="utf-8")] if os.path.exists(log) else []
+
+    before = errors()
     add_queue("Outside", FAMILY, "socket://10.0.7.1")
-    wait_for(
-        lambda: road.calls_for("Outside"), REPOINT_LIMIT + 1.0, "the agent's lpadmin for Outside",
-    )
+    wait_for(lambda: agent.journal(), REPOINT_LIMIT + 1.0, "the agent's line for Outside")
     cpu = agent.cpu_seconds()
     agent.stay_alive(3 * TICK_SECONDS)
-    # The scheduler refused it; the agent tried once and goes on without a loop.
+    # Nothing that the scheduler would refuse is tried, and nothing is asked of the user.
+    check(road.calls() == [], f"lpadmin ran: {road.calls()}")
+    check(alerts() == [], f"alerts: {alerts()}")
+    check(errors() == before, f"the scheduler's log: {errors()[len(before):]}")
     check(
-        len(road.calls_for("Outside")) == 1,
-        f"lpadmin ran {len(road.calls_for('Outside'))} times",
+        agent.journal() == {"Outside": ["left alone: the user may not administer printers"]},
+        f"journal {agent.journal()}",
     )
     check(device_uri("Outside") == "socket://10.0.7.1", f"Outside: {device_uri('Outside')}")
     spent = agent.cpu_seconds() - cpu
@@ -977,7 +1038,12 @@ def test_outsider(run):
 
     post_status(DEFAULT_NOTIFICATION_OBJECT, "{'State': <int32 1000>, 'Message': <'Toner low'>}")
     wait_for(lambda: status_notices() == ["Toner low"], 10.0, "the status notice")
-    check(len(agent.output().splitlines()) == 1, f"the agent wrote more: {agent.output()}")
+    # Let in while the session runs: the next new queue is set up.
+    add_to_group(OUTSIDER_USER, "lpadmin")
+    add_queue("Inside", FAMILY, "socket://10.0.7.2")
+    wait_repointed(["Inside"], REPOINT_LIMIT + 1.0)
+    agent.stay_alive(TWO_TICKS)
+    check_repointed_once(road, "Inside", "socket://10.0.7.2")
     check(road.leftovers() == [], f"left behind: {road.leftovers()}")
     quit_cleanly(agent)
 

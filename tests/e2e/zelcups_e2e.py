@@ -16,6 +16,7 @@ sandbox's session user, as on a desktop: see as_user().
 """
 
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -54,6 +55,14 @@ QUIT_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 SESSION_USER = os.environ.get("ZELCUPS_USER", "desk")
 ADMIN_USER = os.environ.get("ZELCUPS_ADMIN_USER", "desk")
 OUTSIDER_USER = os.environ.get("ZELCUPS_OUTSIDER_USER", "guest")
+
+
+# Debian's PATH for ordinary users (/etc/login.defs, /etc/profile): no sbin folder, so
+# not the one lpadmin lives in.
+DEBIAN_USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
+# What the agent keeps in the session's runtime folder from one run to the next.
+SNAPSHOT_FILE = "zelcups-agent.snapshot"
+BACKEND_PATH = "/usr/lib/cups/backend/xvtdbmu"
 
 
 class TestFailure(AssertionError):
@@ -118,6 +127,24 @@ def as_user(argv, user=None):
     it user_env() as its environment."""
     uid, gid = user_ids(user)
     return ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--init-groups", "--", *argv]
+
+
+def add_to_group(user, group):
+    """Adds `user` to `group` in the sandbox's group list, in place, as an administrator
+    does while the user's session runs."""
+    with open("/etc/group", "r+", encoding="utf-8") as f:
+        text = re.sub(rf"^({group}:[^:]*:[^:]*:)(.*)$",
+                      lambda m: m[1] + ",".join(filter(None, [m[2], user])), f.read(), flags=re.M)
+        f.seek(0)
+        f.write(text)
+        f.truncate()
+
+
+def new_session():
+    """Logging out empties the runtime folder: the agent's state goes (the bus stays)."""
+    path = os.path.join(runtime_dir(), SNAPSHOT_FILE)
+    if os.path.exists(path):
+        os.unlink(path)
 
 
 class effective_user:
@@ -553,6 +580,15 @@ class Agent:
             return f"killed by {signal.Signals(-status).name}"
         return f"exit status {status}"
 
+    def journal(self):
+        """The agent's lines about queues, by queue: what became of each, in order."""
+        lines = {}
+        for line in self.output().splitlines():
+            match = re.fullmatch(r"zelcups-agent: queue (.*?) (re-pointed to .*|left alone: .*)", line)
+            if match:
+                lines.setdefault(match.group(1), []).append(match.group(2))
+        return lines
+
     def output(self):
         self._log.flush()
         with open(self._log.name, encoding="utf-8", errors="replace") as f:
@@ -696,6 +732,7 @@ def _reset_between_cases():
     if not os.path.isdir(PPD_DIR):
         os.mkdir(PPD_DIR, 0o755)
     remove_all_queues()
+    new_session()
     if os.environ.get("ZELCUPS_NOTIFICATION_DAEMON") == "dunst":
         # A real daemon keeps no calls to clear; what it shows goes to its history.
         run("dunstctl", "close-all")

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "agent_context.h"
+#include "snapshot_file.h"
 
 namespace {
 
@@ -54,6 +55,9 @@ int main(int argc, char **argv) {
   for (int arg = 2; arg < argc; ++arg) {
     const int count = atoi(argv[arg]);
     Populate(ppd, count);
+    // Each count starts as a session's first agent: its baseline is the directory.
+    std::error_code ignored;
+    std::filesystem::remove(SnapshotFile_Path(), ignored);
     auto *context = static_cast<AgentContext *>(calloc(1, sizeof(AgentContext)));
     // Installs the timer (never run here) and takes the starting snapshot.
     if (PrinterSetup_InitializeNotify(context) != 0) {

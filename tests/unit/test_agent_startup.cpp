@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
+#include <map>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -15,10 +18,14 @@
 #include "printer_setup_testing.h"
 #include "queue_list_testing.h"
 #include "scoped_temp_dir.h"
+#include "snapshot_file.h"
+#include "snapshot_file_testing.h"
 
 namespace {
 
 std::vector<std::string> g_handled;
+// What the snapshot file held each time a queue's handling began: "name@nsec" entries.
+std::vector<std::vector<std::string>> g_file_when_handled;
 
 void RecordQueue(const char *name) {
   g_handled.emplace_back(name);
@@ -34,7 +41,9 @@ class WatcherTest : public testing::Test {
     PrinterSetup_SetPPDDirectoryForTesting(ppd_.c_str());
     zelcups_common_cups_queuelist_set_directory_for_testing(ppd_.c_str());
     PrinterSetup_SetQueueHandlerForTesting(RecordQueue);
+    SnapshotFile_SetPathForTesting((dir_ + "/snapshot").c_str());
     g_handled.clear();
+    g_file_when_handled.clear();
     zelcups_test::PlatformCalls().clear();
   }
   void TearDown() override {
@@ -42,6 +51,7 @@ class WatcherTest : public testing::Test {
     PrinterSetup_SetPPDDirectoryForTesting(nullptr);
     zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
     PrinterSetup_SetQueueHandlerForTesting(nullptr);
+    SnapshotFile_SetPathForTesting(nullptr);
   }
 
   void SetTime(const std::string &path, time_t sec, long nsec) {
@@ -126,6 +136,79 @@ TEST_F(WatcherTest, UnreadableDirectoryEmptiesTheSnapshotAndEveryQueueReturnsAsN
   ASSERT_EQ(rename(aside.c_str(), ppd_.c_str()), 0);
   Tick();
   EXPECT_EQ(g_handled, std::vector<std::string>{"Office"});
+}
+
+void RecordQueueAndFile(const char *name) {
+  g_handled.emplace_back(name);
+  int32_t count = 0;
+  QueueList *saved = SnapshotFile_Read(&count);
+  std::vector<std::string> entries;
+  for (int32_t i = 0; i < count; ++i) {
+    entries.push_back(
+        std::string(zelcups_common_cups_queuelist_get_queue_name(saved, i)) + "@" +
+        std::to_string(zelcups_common_cups_queuelist_get_queue_modify_time(saved, i).tv_nsec));
+  }
+  std::sort(entries.begin(), entries.end());
+  g_file_when_handled.push_back(entries);
+  zelcups_common_cups_queuelist_terminate(saved);
+}
+
+TEST_F(WatcherTest, AgentStartedAgainGoesOnFromTheFileCountingEachQueueFromJustBeforeItsHandling) {
+  WriteQueue("Office", 1700000000, 1);
+  SetTime(ppd_, 1700000000, 1);
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+  // The agent is killed; while none runs, queues come and one changes.
+  PrinterSetup_TerminateNotify(&context_);
+  context_ = AgentContext{};
+  WriteQueue("Hall", 1700000000, 2);
+  WriteQueue("Lab", 1700000000, 3);
+  SetTime(ppd_ + "/Office.ppd", 1700000000, 4);
+  SetTime(ppd_, 1700000000, 4);
+  PrinterSetup_SetQueueHandlerForTesting(RecordQueueAndFile);
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+  Tick();
+  ASSERT_EQ(g_handled.size(), 3u);
+  const std::map<std::string, std::string> now = {
+      {"Hall", "Hall@2"}, {"Lab", "Lab@3"}, {"Office", "Office@4"}};
+  for (size_t k = 0; k < g_handled.size(); ++k) {
+    // The queues up to this one at their new times; Office, not yet reached, at its old.
+    std::vector<std::string> expected = {"Office@1"};
+    for (size_t done = 0; done <= k; ++done) {
+      std::erase(expected, g_handled[done] == "Office" ? "Office@1" : "");
+      expected.push_back(now.at(g_handled[done]));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(g_file_when_handled[k], expected) << "before handling " << g_handled[k];
+  }
+
+  // A file that does not read back whole, or is not the user's own, is no baseline.
+  const std::string path = dir_ + "/snapshot";
+  const struct {
+    const char *what;
+    std::function<void()> spoil;
+  } rows[] = {
+      {"cut short", [&] { ASSERT_EQ(truncate(path.c_str(), 40), 0); }},
+      {"open to others", [&] { ASSERT_EQ(chmod(path.c_str(), 0644), 0); }},
+      {"someone else's", [&] { ASSERT_EQ(chown(path.c_str(), geteuid() + 1, getegid()), 0); }},
+      {"a count too high",
+       [&] { std::ofstream(path) << "zelcups-agent snapshot 1 4\n1 0 Hall\nend\n"; }},
+  };
+  for (const auto &row : rows) {
+    PrinterSetup_TerminateNotify(&context_);
+    context_ = AgentContext{};
+    ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0) << row.what;
+    row.spoil();
+    PrinterSetup_TerminateNotify(&context_);
+    context_ = AgentContext{};
+    WriteQueue("Late", 1700000000, 9);
+    SetTime(ppd_, 1700000000, 9);
+    g_handled.clear();
+    ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0) << row.what;
+    Tick();
+    EXPECT_TRUE(g_handled.empty()) << row.what << ": handled " << g_handled.front();
+    EXPECT_EQ(context_.queue_list_count, 4) << row.what;
+    ASSERT_EQ(unlink((ppd_ + "/Late.ppd").c_str()), 0);
+  }
 }
 
 TEST_F(WatcherTest, NullContextsAreRefused) {
