@@ -6,6 +6,7 @@
 #include <string>
 
 #include "agent_context.h"
+#include "folder_stream.h"
 #include "printer_setup_testing.h"
 #include "queue_setup.h"
 #include "snapshot_compare.h"
@@ -62,6 +63,7 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
   // Queues that exist now are the baseline: only later changes are acted on.
   StoreDirectoryTime(context, ReadDirectoryTime());
   context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
+  PrinterSetup_StartFolderStream(context, g_ppd_directory);
   return 0;
 }
 
@@ -69,6 +71,7 @@ void PrinterSetup_TerminateNotify(AgentContext *context) {
   if (context == nullptr) {
     return;
   }
+  PrinterSetup_StopFolderStream(context);
   if (context->watcher_timer != nullptr) {
     RemoveEventLoopTimer(context->watcher_timer);
     context->watcher_timer = nullptr;
