@@ -7,6 +7,7 @@
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <CoreServices/CoreServices.h>
 
 #include "zelcups_common.h"
 
@@ -21,6 +22,8 @@ struct AgentContext {
   struct timespec ppd_dir_mtime_full;
   // The watcher's timer, removed at shutdown; null while none is installed.
   EventLoopTimerRef watcher_timer;
+  // The event stream on the PPD directory beside the timer; null while none runs.
+  FSEventStreamRef watcher_stream;
 };
 
 // Start-up, the event loop and shutdown; the process's result.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent_context.h"
+#include "folder_stream.h"
 #include "printer_setup_testing.h"
 #include "queue_setup.h"
 #include "snapshot_compare.h"
@@ -72,6 +73,7 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
     context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
     SnapshotFile_Save(context->queue_list, context->queue_list_count);
   }
+  PrinterSetup_StartFolderStream(context, g_ppd_directory);
   return 0;
 }
 
@@ -79,6 +81,7 @@ void PrinterSetup_TerminateNotify(AgentContext *context) {
   if (context == nullptr) {
     return;
   }
+  PrinterSetup_StopFolderStream(context);
   if (context->watcher_timer != nullptr) {
     RemoveEventLoopTimer(context->watcher_timer);
     context->watcher_timer = nullptr;

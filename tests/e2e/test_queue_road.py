@@ -610,6 +610,47 @@ def test_one_interval(run):
     quit_cleanly(agent)
 
 
+
+def delays_a_second_apart(run, prefix, env=None):
+    """Three queues added a second apart, so that one of them comes at least two seconds
+    before the timer's next tick; how long each took to be re-pointed."""
+    road = Road(run)
+    road.env.update(env or {})
+    agent = road.start_agent()
+    rows = [(f"{prefix}{i}", FAMILY, f"socket://10.0.11.{i + 1}") for i in range(3)]
+    added, seen, first = {}, {}, time.monotonic()
+
+    def look():
+        now = time.monotonic()
+        for queue, uri in device_uris().items():
+            if queue in added and (uri or "").startswith("xvtdbmu://"):
+                seen.setdefault(queue, now)
+        return len(seen) == len(rows)
+
+    for i, row in enumerate(rows):
+        while time.monotonic() < first + i:
+            look()
+            time.sleep(0.02)
+        added.update(add_at_once([row]))
+    wait_for(look, 15.0, "the queues to be re-pointed", interval=0.02)
+    agent.stay_alive(TWO_TICKS)
+    for queue, _, uri in rows:
+        check_repointed_once(road, queue, uri)
+    quit_cleanly(agent)
+    return [seen[queue] - added[queue] for queue, _, _ in rows]
+
+
+def test_before_the_tick(run):
+    delays = delays_a_second_apart(run, "Eager")
+    check(max(delays) < TICK_SECONDS / 2, f"re-pointed after {delays}: not before the tick")
+
+
+def test_timer_without_events(run):
+    # The folder's events switched off, as where the file system has none: the timer alone.
+    delays = delays_a_second_apart(run, "Patient", {"ZELCUPS_TESTING_TIMER_ONLY": "1"})
+    check(max(delays) <= REPOINT_LIMIT, f"re-pointed after {delays} (limit {REPOINT_LIMIT:g}s)")
+    check(max(delays) > TICK_SECONDS / 2, f"re-pointed after {delays}: the events were not off")
+
 # --- hostile names and device URIs ----------------------------------------------------
 
 # Each would run a command, create a file or expand to something else, given to a shell.

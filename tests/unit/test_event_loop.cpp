@@ -1,9 +1,18 @@
 #include <Carbon/Carbon.h>
+#include <CoreServices/CoreServices.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <limits>
+#include <string>
+#include <vector>
+
+#include "scoped_temp_dir.h"
 
 namespace {
 
@@ -145,6 +154,94 @@ TEST_F(EventLoopTest, QuitSignalBeforeRunEndsTheNextRun) {
     EXPECT_EQ(log.fires, 0) << "signal " << sig;
   }
   RemoveEventLoopTimer(timer);
+}
+
+// Each step changes the folder, runs the loop for a while, and says which callbacks that
+// brings: a burst within the latency is one event, a stopped stream brings none, and a
+// folder made again is watched again.
+void Record(ConstFSEventStreamRef, void *log, size_t count, void *,
+            const FSEventStreamEventFlags flags[], const FSEventStreamEventId[]) {
+  for (size_t i = 0; i < count; ++i) {
+    static_cast<std::vector<FSEventStreamEventFlags> *>(log)->push_back(flags[i]);
+  }
+}
+
+void Quit(EventLoopTimerRef, void *) {
+  QuitApplicationEventLoop();
+}
+
+struct Burst {
+  std::string folder;
+  int written = 0;
+};
+
+void WriteOne(EventLoopTimerRef, void *data) {
+  auto *burst = static_cast<Burst *>(data);
+  if (burst->written < 5) {
+    std::ofstream(burst->folder + "/q" + std::to_string(burst->written++) + ".ppd") << "x";
+  }
+}
+
+void StopStream(EventLoopTimerRef, void *stream) {
+  FSEventStreamStop(static_cast<FSEventStreamRef>(stream));
+}
+
+TEST_F(EventLoopTest, FolderStreamCoalescesABurstAndStopsWhenStopped) {
+  ScopedTempDir temp;
+  const std::string folder = temp.path() + "/ppd";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  CFStringRef path = CFStringCreateWithCString(nullptr, folder.c_str(), kCFStringEncodingUTF8);
+  CFArrayRef paths =
+      CFArrayCreate(nullptr, reinterpret_cast<const void **>(&path), 1, &kCFTypeArrayCallBacks);
+  std::vector<FSEventStreamEventFlags> log;
+  FSEventStreamContext context = {0, &log, nullptr, nullptr, nullptr};
+  FSEventStreamRef stream =
+      FSEventStreamCreate(nullptr, Record, &context, paths, kFSEventStreamEventIdSinceNow, 0.2, 0);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_FALSE(FSEventStreamStart(stream)) << "started before it was scheduled";
+  FSEventStreamScheduleWithRunLoop(stream, CFRunLoopGetMain(), kCFRunLoopDefaultMode);
+  ASSERT_TRUE(FSEventStreamStart(stream));
+  struct Step {
+    const char *what;
+    bool remake, burst;
+    double stop_at;  // seconds into the step; 0: not stopped
+    std::vector<FSEventStreamEventFlags> expected;
+  } steps[] = {
+      {"nothing", false, false, 0, {}},
+      {"a burst", false, true, 0, {kFSEventStreamEventFlagNone}},
+      {"the folder made again", true, false, 0, {kFSEventStreamEventFlagRootChanged}},
+      {"a burst in the new folder", false, true, 0, {kFSEventStreamEventFlagNone}},
+      {"a burst, stopped within the latency", false, true, 0.1, {}},
+  };
+  for (const Step &step : steps) {
+    log.clear();
+    if (step.remake) {
+      std::filesystem::remove_all(folder);
+      mkdir(folder.c_str(), 0755);
+    }
+    // Five files 30 ms apart, all within the latency.
+    Burst burst{folder};
+    EventLoopTimerRef writer = nullptr, stopper = nullptr, quit = nullptr;
+    if (step.burst) {
+      InstallEventLoopTimer(GetMainEventLoop(), 0, 0.03, WriteOne, &burst, &writer);
+    }
+    if (step.stop_at > 0) {
+      InstallEventLoopTimer(GetMainEventLoop(), step.stop_at, 0, StopStream, stream, &stopper);
+    }
+    ASSERT_EQ(InstallEventLoopTimer(GetMainEventLoop(), 0.6, 0, Quit, nullptr, &quit), noErr);
+    RunApplicationEventLoop();
+    for (EventLoopTimerRef timer : {writer, stopper}) {
+      if (timer != nullptr) {
+        RemoveEventLoopTimer(timer);
+      }
+    }
+    RemoveEventLoopTimer(quit);
+    EXPECT_EQ(log, step.expected) << step.what;
+  }
+  FSEventStreamInvalidate(stream);
+  FSEventStreamRelease(stream);
+  CFRelease(paths);
+  CFRelease(path);
 }
 
 }  // namespace

@@ -13,5 +13,6 @@
 #include <CoreFoundation/CFBundle.h>
 #include <CoreFoundation/CFNotificationCenter.h>
 #include <CoreFoundation/CFUserNotification.h>
+#include <CoreFoundation/CFRunLoop.h>
 
 #endif
