@@ -50,6 +50,7 @@ from zelcups_e2e import (  # noqa: E402
     device_uri,
     device_uris,
     emit_notification_signal,
+    notification_calls,
     notices,
     notification_service_running,
     remove_queue,
@@ -562,6 +563,129 @@ def hostile_post_with(random_post, rng):
     elif roll < 0.01:
         info = dict(info, Message=dbus.String(""))
     return notification_object, name, dbus.Dictionary(info, signature="sv")
+
+
+# --- quit at any time; services and name servers that never answer --------------------
+
+NOTIFY_LIMIT = 5.0  # the agent's bound on a Notify call
+LOOKUP_LIMIT = 3.0  # the agent's bound on a name lookup
+_name_server = []
+
+
+def slow_notification_service(reply_after):
+    """A fresh double whose Notify answers (with id 4242) only after `reply_after` s."""
+    fresh_notification_service()
+    from zelcups_e2e import _mock
+
+    _mock().AddMethod("org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "u",
+                      f"import time; time.sleep({reply_after}); ret = 4242")
+
+
+def silent_name_server():
+    """Takes the queries sent to the name server of /etc/resolv.conf and never answers;
+    returns the list of queries received so far."""
+    if not _name_server:
+        import socket
+
+        server = "127.0.0.1"
+        with open("/etc/resolv.conf", encoding="ascii", errors="replace") as f:
+            server = next((l.split()[1] for l in f if l.split()[:1] == ["nameserver"]), server)
+        run_command("ip", "addr", "add", server + "/32", "dev", "lo", check_status=False)
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind((server, 53))
+        _name_server.append([])
+        threading.Thread(target=lambda: [_name_server[0].append(sock.recv(512))
+                                         for _ in iter(int, 1)], daemon=True).start()
+    return _name_server[0]
+
+
+def hanging_plugin(road, run):
+    road.env["ZELCUPS_INFO_PLUGIN_HANG"] = "1"
+    install_plugin_atomically(run.fixture("plugin_full"))
+
+
+# (phase, set-up, device URI, what shows the agent is in that phase)
+QUIT_PHASES = [
+    ("Notify to a service that never answers", lambda road, run: slow_notification_service(3600),
+     "socket://10.0.21.1", lambda road, q: road.calls_for(q) and time.sleep(0.5) is None),
+    ("an alert waiting", lambda road, run: None, "socket://10.0.21.2", lambda road, q: alerts()),
+    ("a name lookup that hangs", lambda road, run: silent_name_server(),
+     "lpd://v1.silent-phase/q", lambda road, q: len(silent_name_server()) > queries_before[0]),
+    ("the plug-in step", hanging_plugin, "socket://10.0.21.4",
+     lambda road, q: initializations(road, q) and time.sleep(0.3) is None),
+]
+queries_before = [0]
+
+
+def test_quit_in_every_phase(run):
+    results = []
+    for i, (phase, set_up, uri, in_phase) in enumerate(QUIT_PHASES):
+        road = Road(run)
+        set_up(road, run)
+        queries_before[0] = len(silent_name_server())
+        agent = road.start_agent()
+        try:
+            add_queue(f"Quit-{i}", FAMILY, uri)
+            wait_for(lambda: in_phase(road, f"Quit-{i}"), 20.0, phase)
+            status, seconds = agent.stop(signal.SIGTERM, timeout=10.0)
+            print(f"FIGURE quit during {phase}: {seconds:.2f}s, status {status}", flush=True)
+            results.append(f"{phase} {seconds:.2f}s")
+            check(status == 0 and seconds < 3.0, f"{phase}: {agent.describe_status()}, {seconds:.2f}s")
+        finally:
+            agent.kill()
+            if os.path.exists(PLUGIN_PATH):
+                os.unlink(PLUGIN_PATH)
+            fresh_notification_service()
+    figure("quit_in_every_phase", "; ".join(results) + "; each exit status 0")
+
+
+def test_notification_service_unanswering(run):
+    # The ids of the alerts are 4242 (late) or none (never): see slow_notification_service.
+    results = []
+    for name, reply_after in (("Never", 3600), ("Late", NOTIFY_LIMIT + 2)):
+        road = Road(run)
+        slow_notification_service(reply_after)
+        agent = road.start_agent()
+        add_in_one_tick(agent, [(f"{name}A", FAMILY, "socket://10.0.22.1"),
+                                (f"{name}B", FAMILY, "lpd://10.0.22.2/q")])
+        wait_repointed([f"{name}A"], REPOINT_LIMIT + 1.0)
+        usb = f"{name}Usb"
+        added = time.monotonic()
+        add_queue(usb, FAMILY, "usb://Arvex/QRX5?serial=LATE")
+        delay = wait_repointed([usb], 2 * NOTIFY_LIMIT + TWO_TICKS + 3.0)[usb] - added
+        if name == "Late":
+            wait_for(lambda: len(notification_calls("CloseNotification")) >= 2, 3 * reply_after,
+                     "both late alerts closed")
+            check(all(a == [4242] for _, a in notification_calls("CloseNotification")),
+                  f"closed: {notification_calls('CloseNotification')}")
+        quit_cleanly(agent)
+        results.append(f"{name.lower()}: a USB queue after two unanswered alerts waited "
+                       f"{delay:.1f}s")
+    fresh_notification_service()
+    figure("notification_service_unanswering",
+           "; ".join(results) + "; both late alerts closed once answered; agent exit 0")
+
+
+def test_silent_name_server(run):
+    road = Road(run)
+    queries = silent_name_server()
+    install_plugin_atomically(run.fixture("plugin_full"))
+    try:
+        agent = road.start_agent()
+        before = len(queries)
+        add_in_one_tick(agent, [(f"Silent-{i}", FAMILY, f"lpd://v1.silent-{i}/q") for i in range(5)])
+        wait_for(lambda: len(queries) > before, TWO_TICKS, "the first query")
+        added = time.monotonic()
+        add_queue("Plain", FAMILY, "socket://10.0.23.1")
+        delay = wait_repointed(["Plain"], 5 * LOOKUP_LIMIT + TWO_TICKS + 3.0)["Plain"] - added
+        wait_repointed([f"Silent-{i}" for i in range(5)], 5 * LOOKUP_LIMIT + TWO_TICKS)
+        check(all(device_uri(f"Silent-{i}").startswith(f"xvtdbmu://ZEL_QRX5_LPR/Silent-{i}/")
+                  for i in range(5)), "a timed-out lookup is not a failed one")
+        quit_cleanly(agent)
+    finally:
+        os.unlink(PLUGIN_PATH)
+    figure("silent_name_server", f"a plain queue added after five v1. queues whose name "
+           f"server never answers re-pointed after {delay:.1f}s; agent exit 0")
 
 
 if __name__ == "__main__":
