@@ -71,7 +71,7 @@ std::atomic<gint64> g_unstoppable_since{0};
 gint64 g_quit_time = 0;  // quit watcher's thread only
 // How long a quit waits for unstoppable code to return before the process ends without
 // it: the session's end must not wait on a plug-in that hangs.
-constexpr gint64 kUnstoppableGraceUs = 900 * 1000;
+constexpr gint64 kUnstoppableGraceUs = 800 * 1000;
 constexpr guint kUnstoppableCheckMs = 50;
 
 gboolean CheckUnstoppableCode(gpointer) {

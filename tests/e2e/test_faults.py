@@ -627,6 +627,7 @@ def test_quit_in_every_phase(run):
         try:
             add_queue(f"Quit-{i}", FAMILY, uri)
             wait_for(lambda: in_phase(road, f"Quit-{i}"), 20.0, phase)
+            check(agent.alive(), f"{phase}: {agent.describe_status()}")
             status, seconds = agent.stop(signal.SIGTERM, timeout=10.0)
             print(f"FIGURE quit during {phase}: {seconds:.2f}s, status {status}", flush=True)
             results.append(f"{phase} {seconds:.2f}s")
@@ -648,7 +649,8 @@ def test_notification_service_unanswering(run):
         agent = road.start_agent()
         add_in_one_tick(agent, [(f"{name}A", FAMILY, "socket://10.0.22.1"),
                                 (f"{name}B", FAMILY, "lpd://10.0.22.2/q")])
-        wait_repointed([f"{name}A"], REPOINT_LIMIT + 1.0)
+        wait_for(lambda: any(device_uri(f"{name}{x}").startswith("xvtdbmu:") for x in "AB"),
+                 REPOINT_LIMIT + 1.0, "the first of two queues re-pointed")
         usb = f"{name}Usb"
         added = time.monotonic()
         add_queue(usb, FAMILY, "usb://Arvex/QRX5?serial=LATE")
