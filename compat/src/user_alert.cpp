@@ -179,8 +179,8 @@ using SharedCall = std::shared_ptr<NotifyCall>;
 void OnNotifyReply(GObject *source, GAsyncResult *result, gpointer data) {
   std::unique_ptr<SharedCall> holder(static_cast<SharedCall *>(data));
   NotifyCall &call = **holder;
-  ScopedMessage reply(g_dbus_connection_send_message_with_reply_finish(G_DBUS_CONNECTION(source),
-                                                                        result, nullptr));
+  ScopedMessage reply(
+      g_dbus_connection_send_message_with_reply_finish(G_DBUS_CONNECTION(source), result, nullptr));
   guint32 id = 0;
   std::string owner;
   const bool shown = ReadNotifyReply(reply.get(), &id, &owner);
@@ -328,8 +328,8 @@ void WaitForAnswer(GDBusConnection *bus, GMainContext *context, CFTimeInterval t
     double ms = std::fmin(std::ceil(timeout * 1000.0), static_cast<double>(G_MAXUINT));
     limit = AttachTimeout(context, static_cast<guint>(ms), OnTimeout, wait);
   }
-  ScopedSource quit_check = AttachTimeout(
-      context, static_cast<guint>(kQuitCheck.count()), OnQuitCheck, wait);
+  ScopedSource quit_check =
+      AttachTimeout(context, static_cast<guint>(kQuitCheck.count()), OnQuitCheck, wait);
   BusCheck check{bus, wait};
   ScopedSource bus_check = AttachTimeout(context, kBusCheckSeconds * 1000, OnBusCheck, &check);
   while (!wait->done) {
