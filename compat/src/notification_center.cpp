@@ -2,6 +2,7 @@
 #include <gio/gio.h>
 #include <malloc.h>
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <list>
@@ -23,8 +24,10 @@ constexpr char kSignal[] = "Notification";
 
 // Posts that arrived and wait for the main loop, which does not run while a callback
 // works or an alert waits. A flood would otherwise pile up without limit; the newest are
-// kept, as they tell the present state.
-constexpr std::size_t kMaxPendingPosts = 1000;
+// kept, as they tell the present state. A burst while the loop runs is shown whole; while
+// an alert waits, which may be for hours, fewer are kept.
+constexpr std::size_t kMaxPendingPosts = 16384;
+constexpr std::size_t kMaxPendingPostsWhileAlert = 1000;
 constexpr std::size_t kMaxPendingBytes = 8 * 1024 * 1024;
 // Posts handed to observers per turn of the main loop, so that timers run in a flood.
 constexpr int kPostsPerTurn = 64;
@@ -236,6 +239,7 @@ struct PostInbox {
   bool delivery_due = false;
 };
 PostInbox g_inbox;
+std::atomic<bool> g_alert_waiting{false};
 bool g_delivery_stalled = false;
 gint64 g_last_delivery_us = 0;
 unsigned g_posts_since_trim = 0;
@@ -273,8 +277,8 @@ gboolean Settle(gpointer) {
     dropped = std::exchange(g_inbox.dropped, 0);
   }
   if (dropped > 0) {
-    fprintf(stderr, "%s: %llu posted notifications dropped while busy (the newest %zu kept)\n",
-            program_invocation_short_name, dropped, kMaxPendingPosts);
+    fprintf(stderr, "%s: %llu posted notifications dropped while busy (the newest kept)\n",
+            program_invocation_short_name, dropped);
   }
   // GLib and malloc keep what a flood freed for reuse, which never comes.
   if (g_posts_since_trim >= kTrimAfterPosts) {
@@ -326,7 +330,9 @@ void KeepPost(GVariant *post) {
     std::lock_guard lock(g_inbox.mutex);
     g_inbox.posts.push_back(post);
     g_inbox.bytes += g_variant_get_size(post);
-    while (g_inbox.posts.size() > kMaxPendingPosts ||
+    const std::size_t limit =
+        g_alert_waiting.load() ? kMaxPendingPostsWhileAlert : kMaxPendingPosts;
+    while (g_inbox.posts.size() > limit ||
            (g_inbox.bytes > kMaxPendingBytes && g_inbox.posts.size() > 1)) {
       g_inbox.bytes -= g_variant_get_size(g_inbox.posts.front());
       g_variant_unref(g_inbox.posts.front());
@@ -456,4 +462,8 @@ void compat::ResumePostDelivery() {
   if (std::exchange(g_delivery_stalled, false)) {
     ScheduleDelivery();
   }
+}
+
+void compat::NoteAlertWaiting(bool waiting) {
+  g_alert_waiting.store(waiting);
 }

@@ -26,6 +26,8 @@ GVariant *NotifyArguments(const std::string &icon_uri, const std::string &summar
 // (and the oldest dropped) than turned into more: a slow service would otherwise make
 // the calls pile up in the process.
 bool NoticesBackedUp();
+// An alert waits (or no longer does): posts that come meanwhile are held in fewer numbers.
+void NoteAlertWaiting(bool waiting);
 // The notices in flight fell back under the limit: held posts are handed on again.
 void ResumePostDelivery();
 

@@ -378,12 +378,14 @@ SInt32 CFUserNotificationDisplayAlert(CFTimeInterval timeout, CFOptionFlags flag
                                          kService, G_DBUS_SIGNAL_FLAGS_NONE, OnNameOwnerChanged,
                                          &wait, OnSubscriptionGone),
   };
+  compat::NoteAlertWaiting(true);
   bool shown = SendNotify(
       bus,
       NotifyArguments(compat::FilePathOf(iconURL), flags, alertHeader, alertMessage, wait.actions),
       &wait);
   wait.done = !shown;
   WaitForAnswer(bus, context.get(), timeout, &wait, subscriptions);
+  compat::NoteAlertWaiting(false);
   g_main_context_pop_thread_default(context.get());
 
   if (shown && wait.close_notice) {
