@@ -2,6 +2,7 @@
 
 #include "connection_type.h"
 
+#include "zelcups/quit_request.h"
 #include "zelcups/scoped.h"
 #include "host_with_port.h"
 #include "zelcups_common.h"
@@ -10,17 +11,38 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace {
 
 constexpr std::string_view kVersionPrefix = "v1.";
 
+// A name server that does not answer would hold the tick for the resolver's own limits
+// (10 s with the usual settings) on every such queue; a lookup that takes longer than
+// this counts as failed. Local and working name servers answer in milliseconds.
+constexpr auto kLookupLimit = std::chrono::seconds(3);
+// How often the wait looks whether the agent was asked to quit.
+constexpr auto kQuitCheck = std::chrono::milliseconds(50);
+
+// One lookup, shared by the tick and the thread that makes it: the tick may give up on
+// it, and the thread then finishes alone.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  bool found = false;
+};
+
 // Only whether the name has an IPv6 address matters; the addresses are not used.
-bool HasIpv6Address(const std::string &host) {
+bool LookUpIpv6Address(const std::string &host) {
   addrinfo hints{};
   hints.ai_family = AF_INET6;
   hints.ai_socktype = SOCK_STREAM;
@@ -30,6 +52,29 @@ bool HasIpv6Address(const std::string &host) {
   }
   zelcups::ScopedAddrinfo holder(list);
   return true;
+}
+
+// getaddrinfo cannot be interrupted, so it runs on a thread of its own that the tick does
+// not wait for beyond kLookupLimit or a quit request.
+bool HasIpv6Address(const std::string &host) {
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host] {
+      const bool found = LookUpIpv6Address(host);
+      std::lock_guard lock(lookup->mutex);
+      lookup->found = found;
+      lookup->done = true;
+      lookup->finished.notify_all();
+    }).detach();
+  } catch (const std::system_error &) {
+    return false;  // no thread to spare: a failed lookup
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kLookupLimit;
+  std::unique_lock lock(lookup->mutex);
+  while (!lookup->done && !CompatQuitRequested() && std::chrono::steady_clock::now() < deadline) {
+    lookup->finished.wait_for(lock, kQuitCheck);
+  }
+  return lookup->done && lookup->found;
 }
 
 // "v1.host/..." or "v1.host+zone/...": a host name meant as IPv6 but written without the

@@ -52,6 +52,7 @@ std::string WhyNoBackend(const char *device_uri) {
 // The driver's plug-in makes the queue's updated options; when it cannot be loaded or
 // fails, the user is told, since the queue then lacks the driver's settings.
 void RunPluginStep(const char *queue_name) {
+  const zelcups::UnstoppableCode plugin_runs;
   std::unique_ptr<InfoInstance, InfoTerminate> instance(
       Info_Initialize(kDriverDirectory, queue_name, kPluginExtra, false, nullptr));
   void *options = nullptr;

@@ -7,9 +7,15 @@
 #include "quit_request.h"
 #include "zelcups/quit_request.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <initializer_list>
+#include <mutex>
 
 struct OpaqueEventLoopRef {
   int unused;
@@ -18,6 +24,9 @@ struct OpaqueEventLoopRef {
 namespace {
 
 OpaqueEventLoopRef g_main_event_loop;
+// The running loop and a quit that came before any ran: the quit watcher's thread ends
+// the one or records the other.
+std::mutex g_loop_mutex;
 GMainLoop *g_running_loop = nullptr;
 bool g_quit_requested = false;
 
@@ -54,10 +63,37 @@ gint64 SecondsToMicroseconds(EventTimerInterval seconds) {
   return static_cast<gint64>(std::llround(seconds * G_USEC_PER_SEC));
 }
 
-bool g_quit_signalled = false;
+std::atomic<bool> g_quit_signalled{false};
+
+// Code that cannot be asked to stop (a foreign plug-in) and since when it runs.
+std::atomic<int> g_unstoppable_depth{0};
+std::atomic<gint64> g_unstoppable_since{0};
+gint64 g_quit_time = 0;  // quit watcher's thread only
+// How long a quit waits for unstoppable code to return before the process ends without
+// it: the session's end must not wait on a plug-in that hangs.
+constexpr gint64 kUnstoppableGraceUs = 800 * 1000;
+constexpr guint kUnstoppableCheckMs = 50;
+
+gboolean CheckUnstoppableCode(gpointer) {
+  if (g_unstoppable_depth.load() > 0) {
+    const gint64 since = std::max(g_quit_time, g_unstoppable_since.load());
+    if (g_get_monotonic_time() - since >= kUnstoppableGraceUs) {
+      fprintf(stderr, "%s: quitting while foreign code has not returned\n",
+              program_invocation_short_name);
+      _exit(0);
+    }
+  }
+  return G_SOURCE_CONTINUE;
+}
 
 gboolean OnQuitSignal(gpointer) {
-  compat::NoteQuitSignal();
+  if (!g_quit_signalled.exchange(true)) {
+    g_quit_time = g_get_monotonic_time();
+    GSource *check = g_timeout_source_new(kUnstoppableCheckMs);
+    g_source_set_callback(check, CheckUnstoppableCode, nullptr, nullptr);
+    g_source_attach(check, g_main_context_get_thread_default());
+    g_source_unref(check);
+  }
   QuitApplicationEventLoop();
   return G_SOURCE_CONTINUE;
 }
@@ -67,32 +103,62 @@ gboolean OnQuitSignal(gpointer) {
 // one that comes while the application starts up ends the loop as soon as it runs, and
 // one that comes while it shuts down is simply not answered. Left to the default action,
 // either would kill the process in the middle of its start-up or teardown.
+// The signals are watched on a context of their own, served by a thread of its own: the
+// main loop does not run while a callback works (a tick, an alert's wait), and the
+// request must be seen at once all the same.
 void CatchQuitRequests() {
   static const bool kCaught = [] {
     for (int signal_number : compat::kQuitSignals) {
-      g_unix_signal_add(signal_number, OnQuitSignal, nullptr);
+      GSource *source = g_unix_signal_source_new(signal_number);
+      g_source_set_callback(source, OnQuitSignal, nullptr, nullptr);
+      g_source_attach(source, compat::WatchContext());
+      g_source_unref(source);
     }
     return true;
   }();
   static_cast<void>(kCaught);
 }
 
+gpointer ServeWatchContext(gpointer data) {
+  auto *context = static_cast<GMainContext *>(data);
+  g_main_context_push_thread_default(context);
+  for (;;) {
+    g_main_context_iteration(context, TRUE);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 namespace compat {
 
-bool QuitSignalled() {
-  return g_quit_signalled;
+GMainContext *WatchContext() {
+  static GMainContext *const kContext = [] {
+    GMainContext *context = g_main_context_new();
+    g_thread_unref(g_thread_new("compat-watch", ServeWatchContext, context));
+    return context;
+  }();
+  return kContext;
 }
 
-void NoteQuitSignal() {
-  g_quit_signalled = true;
+bool QuitSignalled() {
+  return g_quit_signalled.load();
 }
 
 }  // namespace compat
 
 Boolean CompatQuitRequested(void) {
   return compat::QuitSignalled();
+}
+
+void CompatEnterUnstoppableCode(void) {
+  if (g_unstoppable_depth.fetch_add(1) == 0) {
+    g_unstoppable_since.store(g_get_monotonic_time());
+  }
+}
+
+void CompatLeaveUnstoppableCode(void) {
+  g_unstoppable_depth.fetch_sub(1);
 }
 
 EventLoopRef GetMainEventLoop(void) {
@@ -134,19 +200,28 @@ OSStatus RemoveEventLoopTimer(EventLoopTimerRef inTimer) {
 
 void RunApplicationEventLoop(void) {
   CatchQuitRequests();
-  if (g_quit_requested) {
-    g_quit_requested = false;
-    return;
+  GMainLoop *loop = nullptr;
+  GMainLoop *outer = nullptr;
+  {
+    std::lock_guard lock(g_loop_mutex);
+    if (g_quit_requested) {
+      g_quit_requested = false;
+      return;
+    }
+    loop = g_main_loop_new(nullptr, FALSE);
+    outer = g_running_loop;
+    g_running_loop = loop;
   }
-  GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-  GMainLoop *outer = g_running_loop;
-  g_running_loop = loop;
   g_main_loop_run(loop);
-  g_running_loop = outer;
+  {
+    std::lock_guard lock(g_loop_mutex);
+    g_running_loop = outer;
+  }
   g_main_loop_unref(loop);
 }
 
 void QuitApplicationEventLoop(void) {
+  std::lock_guard lock(g_loop_mutex);
   if (g_running_loop != nullptr) {
     g_main_loop_quit(g_running_loop);
   } else {

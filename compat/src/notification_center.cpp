@@ -1,11 +1,19 @@
 // The distributed notification center over the session bus.
 #include <gio/gio.h>
+#include <malloc.h>
 
+#include <atomic>
+#include <cstdio>
+#include <deque>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cf_object.h"
+#include "notification_service.h"
 #include "session_bus.h"
 
 namespace {
@@ -13,6 +21,25 @@ namespace {
 constexpr char kObjectPath[] = "/com/arvex/DistributedNotifications";
 constexpr char kInterface[] = "com.arvex.DistributedNotifications";
 constexpr char kSignal[] = "Notification";
+
+// Posts that arrived and wait for the main loop, which does not run while a callback
+// works or an alert waits. A flood would otherwise pile up without limit; the newest are
+// kept, as they tell the present state. A burst while the loop runs is shown whole; while
+// an alert waits, which may be for hours, fewer are kept.
+constexpr std::size_t kMaxPendingPosts = 16384;
+constexpr std::size_t kMaxPendingPostsWhileAlert = 1000;
+constexpr std::size_t kMaxPendingBytes = 8 * 1024 * 1024;
+// Posts handed to observers per turn of the main loop, so that timers run in a flood.
+constexpr int kPostsPerTurn = 64;
+// No text longer than this is handed on: more than any notice can show, and a poster
+// could send megabytes.
+constexpr std::size_t kMaxTextBytes = 4096;
+constexpr char kEllipsis[] = "\u2026";
+// A flood is over once no post came for this long: the drop count is told then, and the
+// memory it took is handed back to the system.
+constexpr guint kSettleMs = 2000;
+// malloc keeps freed memory for reuse; after this many posts, hand it back.
+constexpr unsigned kTrimAfterPosts = 500;
 
 struct Observer {
   CFNotificationCenterRef center;
@@ -82,7 +109,17 @@ CFTypeRef ToCF(GVariant *value) {
     return CFNumberCreate(nullptr, kCFNumberFloat64Type, &real);
   }
   if (g_variant_type_equal(type, G_VARIANT_TYPE_STRING)) {
-    return compat::NewStringFromUTF8(g_variant_get_string(value, nullptr));
+    gsize length = 0;
+    const gchar *text = g_variant_get_string(value, &length);
+    if (length <= kMaxTextBytes) {
+      return compat::NewStringFromUTF8(text);
+    }
+    // Cut on a character boundary: D-Bus strings are valid UTF-8.
+    gsize cut = kMaxTextBytes - (sizeof(kEllipsis) - 1);
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+      --cut;
+    }
+    return compat::NewStringFromUTF8((std::string(text, cut) + kEllipsis).c_str());
   }
   if (g_variant_type_equal(type, G_VARIANT_TYPE_BYTESTRING)) {
     gsize length = 0;
@@ -192,21 +229,143 @@ void Deliver(Observer *observer, const gchar *name, const gchar *object, GVarian
   CFRelease(name_object);
 }
 
-void OnSignal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
-              GVariant *parameters, gpointer user_data) {
-  auto *observer = static_cast<Observer *>(user_data);
-  if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ssa{sv})"))) {
-    return;
-  }
+// Pending posts: the parameters of each signal, (ssa{sv}), oldest first.
+struct PostInbox {
+  std::mutex mutex;
+  std::deque<GVariant *> posts;
+  std::size_t bytes = 0;
+  unsigned long long dropped = 0;
+  // A delivery is scheduled on the main loop, or waits for the notices to drain.
+  bool delivery_due = false;
+};
+PostInbox g_inbox;
+std::atomic<bool> g_alert_waiting{false};
+bool g_delivery_stalled = false;
+gint64 g_last_delivery_us = 0;
+unsigned g_posts_since_trim = 0;
+guint g_settle_source = 0;
+
+void DeliverPost(GVariant *parameters) {
   const gchar *name = nullptr;
   const gchar *object = nullptr;
   GVariant *user_info = nullptr;
   g_variant_get(parameters, "(&s&s@a{sv})", &name, &object, &user_info);
-  if (Wants(*observer, name, object)) {
-    Deliver(observer, name, object, user_info);
+  // A callback may remove observers: their nodes stay until the main loop turns again.
+  std::vector<Observer *> observers;
+  for (auto &registration : g_distributed_center.observers) {
+    observers.push_back(registration.get());
+  }
+  for (Observer *observer : observers) {
+    if (Wants(*observer, name, object)) {
+      Deliver(observer, name, object, user_info);
+    }
   }
   g_variant_unref(user_info);
 }
+
+gboolean Settle(gpointer) {
+  const bool pending = [] {
+    std::lock_guard lock(g_inbox.mutex);
+    return !g_inbox.posts.empty();
+  }();
+  if (pending || g_get_monotonic_time() - g_last_delivery_us < gint64{kSettleMs} * 1000) {
+    return G_SOURCE_CONTINUE;
+  }
+  unsigned long long dropped = 0;
+  {
+    std::lock_guard lock(g_inbox.mutex);
+    dropped = std::exchange(g_inbox.dropped, 0);
+  }
+  if (dropped > 0) {
+    fprintf(stderr, "%s: %llu posted notifications dropped while busy (the newest kept)\n",
+            program_invocation_short_name, dropped);
+  }
+  // GLib and malloc keep what a flood freed for reuse, which never comes.
+  if (g_posts_since_trim >= kTrimAfterPosts) {
+    malloc_trim(0);
+  }
+  g_posts_since_trim = 0;
+  g_settle_source = 0;
+  return G_SOURCE_REMOVE;
+}
+
+gboolean DeliverPendingPosts(gpointer) {
+  for (int i = 0; i < kPostsPerTurn; ++i) {
+    if (compat::NoticesBackedUp()) {
+      g_delivery_stalled = true;
+      return G_SOURCE_REMOVE;
+    }
+    GVariant *post = nullptr;
+    {
+      std::lock_guard lock(g_inbox.mutex);
+      if (g_inbox.posts.empty()) {
+        g_inbox.delivery_due = false;
+        return G_SOURCE_REMOVE;
+      }
+      post = g_inbox.posts.front();
+      g_inbox.posts.pop_front();
+      g_inbox.bytes -= g_variant_get_size(post);
+    }
+    DeliverPost(post);
+    g_variant_unref(post);
+    ++g_posts_since_trim;
+    g_last_delivery_us = g_get_monotonic_time();
+    if (g_settle_source == 0) {
+      g_settle_source = g_timeout_add(kSettleMs, Settle, nullptr);
+    }
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void ScheduleDelivery() {
+  GSource *source = g_idle_source_new();
+  g_source_set_callback(source, DeliverPendingPosts, nullptr, nullptr);
+  g_source_attach(source, g_main_context_default());
+  g_source_unref(source);
+}
+
+void KeepPost(GVariant *post) {
+  bool schedule = false;
+  {
+    std::lock_guard lock(g_inbox.mutex);
+    g_inbox.posts.push_back(post);
+    g_inbox.bytes += g_variant_get_size(post);
+    const std::size_t limit =
+        g_alert_waiting.load() ? kMaxPendingPostsWhileAlert : kMaxPendingPosts;
+    while (g_inbox.posts.size() > limit ||
+           (g_inbox.bytes > kMaxPendingBytes && g_inbox.posts.size() > 1)) {
+      g_inbox.bytes -= g_variant_get_size(g_inbox.posts.front());
+      g_variant_unref(g_inbox.posts.front());
+      g_inbox.posts.pop_front();
+      ++g_inbox.dropped;
+    }
+    schedule = !std::exchange(g_inbox.delivery_due, true);
+  }
+  if (schedule) {
+    ScheduleDelivery();
+  }
+}
+
+// On the connection's worker thread: the posts go to the bounded inbox instead of one
+// dispatch each on the main loop, where they would pile up while it is busy.
+GDBusMessage *TakePosts(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer) {
+  if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
+      g_strcmp0(g_dbus_message_get_path(message), kObjectPath) != 0 ||
+      g_strcmp0(g_dbus_message_get_interface(message), kInterface) != 0 ||
+      g_strcmp0(g_dbus_message_get_member(message), kSignal) != 0) {
+    return message;
+  }
+  GVariant *body = g_dbus_message_get_body(message);
+  if (body != nullptr && g_variant_is_of_type(body, G_VARIANT_TYPE("(ssa{sv})"))) {
+    KeepPost(g_variant_ref(body));
+  }
+  g_object_unref(message);
+  return nullptr;
+}
+
+// The subscription only asks the bus for the posts; TakePosts receives them.
+void OnSignal(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+              GVariant *, gpointer) {}
 
 void Unsubscribe(Observer &observer) {
   observer.removed = true;
@@ -240,11 +399,13 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void 
   if (bus == nullptr) {
     return;
   }
+  static const guint kFilter = g_dbus_connection_add_filter(bus, TakePosts, nullptr, nullptr);
+  static_cast<void>(kFilter);
   // The bus filters by name (arg0) so that unrelated notifications never wake us.
   registration->subscription = g_dbus_connection_signal_subscribe(
       bus, nullptr, kInterface, kSignal, kObjectPath,
       registration->any_name ? nullptr : registration->name.c_str(), G_DBUS_SIGNAL_FLAGS_NONE,
-      OnSignal, registration.get(), nullptr);
+      OnSignal, nullptr, nullptr);
   center->observers.push_back(std::move(registration));
 }
 
@@ -295,4 +456,14 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
   }
   g_variant_unref(user_info);
+}
+
+void compat::ResumePostDelivery() {
+  if (std::exchange(g_delivery_stalled, false)) {
+    ScheduleDelivery();
+  }
+}
+
+void compat::NoteAlertWaiting(bool waiting) {
+  g_alert_waiting.store(waiting);
 }

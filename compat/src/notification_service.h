@@ -22,6 +22,15 @@ GVariant *NotifyArguments(const std::string &icon_uri, const std::string &summar
                           const std::vector<std::pair<std::string, std::string>> &actions,
                           guchar urgency, const std::string &image_uri, gint32 expire_ms);
 
+// Whether so many notices wait for the service's answer that posts are better held back
+// (and the oldest dropped) than turned into more: a slow service would otherwise make
+// the calls pile up in the process.
+bool NoticesBackedUp();
+// An alert waits (or no longer does): posts that come meanwhile are held in fewer numbers.
+void NoteAlertWaiting(bool waiting);
+// The notices in flight fell back under the limit: held posts are handed on again.
+void ResumePostDelivery();
+
 }  // namespace compat
 
 #endif

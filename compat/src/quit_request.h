@@ -3,6 +3,8 @@
 #ifndef COMPAT_SRC_QUIT_REQUEST_H
 #define COMPAT_SRC_QUIT_REQUEST_H
 
+#include <glib.h>
+
 #include <csignal>
 
 namespace compat {
@@ -10,9 +12,13 @@ namespace compat {
 // The quit signals (SIGTERM, SIGINT, SIGHUP) the application answers.
 inline constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-// True once a quit signal has arrived; it stays true until the process ends.
+// True once a quit signal has arrived, at once, whatever the main thread does; it stays
+// true until the process ends.
 bool QuitSignalled();
-void NoteQuitSignal();
+
+// A context that a thread of its own serves for the life of the process: what it holds
+// (the quit signals, late replies) is answered while the main thread is busy.
+GMainContext *WatchContext();
 
 }  // namespace compat
 

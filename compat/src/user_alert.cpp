@@ -1,10 +1,12 @@
 // Alerts through the desktop's notification service: a notice with buttons, and a wait for
 // the user's answer during which nothing else of the process runs.
 #include <gio/gio.h>
-#include <glib-unix.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,11 @@ constexpr const char *kService = compat::kNotificationService;
 constexpr const char *kPath = compat::kNotificationPath;
 constexpr char kBusName[] = "org.freedesktop.DBus";
 constexpr char kBusPath[] = "/org/freedesktop/DBus";
-// Long enough for a service that is started on demand.
-constexpr gint kNotifyTimeoutMs = 25000;
+// A service that has not answered Notify by then counts as not showing the alert, and the
+// caller goes on; long enough for a service that the bus starts on demand.
+constexpr auto kNotifyLimit = std::chrono::seconds(5);
+// How often a wait looks whether the application was asked to quit.
+constexpr auto kQuitCheck = std::chrono::milliseconds(50);
 // How often the wait looks whether the bus itself went away: its "closed" signal is
 // delivered on the main context, which the wait does not run.
 constexpr guint kBusCheckSeconds = 1;
@@ -128,26 +133,101 @@ GVariant *NotifyArguments(const std::string &icon_path, CFOptionFlags flags, CFS
                                  stop_level ? 2 : 1, image, 0);
 }
 
-// Sends Notify and waits for its reply; false when no service took it. The reply's sender
-// is the service's own name on the bus, which its signals come from.
-bool SendNotify(GDBusConnection *bus, GVariant *arguments, AlertWait *wait) {
-  ScopedMessage call(g_dbus_message_new_method_call(kService, kPath, kService, "Notify"));
-  g_dbus_message_set_body(call.get(), arguments);
+// The reply's sender is the service's own name on the bus, which its signals come from.
+bool ReadNotifyReply(GDBusMessage *reply, guint32 *id, std::string *owner) {
   GError *error = nullptr;
-  ScopedMessage reply(g_dbus_connection_send_message_with_reply_sync(
-      bus, call.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, kNotifyTimeoutMs, nullptr, nullptr, &error));
-  if (reply == nullptr || g_dbus_message_to_gerror(reply.get(), &error)) {
+  if (reply == nullptr || g_dbus_message_to_gerror(reply, &error)) {
     g_clear_error(&error);
     return false;
   }
-  GVariant *body = g_dbus_message_get_body(reply.get());
-  const char *sender = g_dbus_message_get_sender(reply.get());
+  GVariant *body = g_dbus_message_get_body(reply);
+  const char *sender = g_dbus_message_get_sender(reply);
   if (body == nullptr || !g_variant_is_of_type(body, G_VARIANT_TYPE("(u)")) || sender == nullptr) {
     return false;
   }
-  g_variant_get(body, "(u)", &wait->id);
-  wait->owner = sender;
+  g_variant_get(body, "(u)", id);
+  *owner = sender;
   return true;
+}
+
+void CloseNotice(GDBusConnection *bus, const std::string &owner, guint32 id) {
+  // No reply wanted: the notice is gone either way, and the caller must not wait on it.
+  g_dbus_connection_call(bus, owner.c_str(), kPath, kService, "CloseNotification",
+                         g_variant_new("(u)", id), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+                         nullptr, nullptr);
+}
+
+// One Notify call, shared by the alert and the watch thread that receives the reply. A
+// reply that comes after the alert gave up on it closes its notice at once: nobody waits
+// for an answer any more, and it would stay on screen for good.
+struct NotifyCall {
+  NotifyCall(GDBusConnection *connection, GDBusMessage *call)
+      : bus(G_DBUS_CONNECTION(g_object_ref(connection))), message(call) {}
+  ~NotifyCall() { g_object_unref(bus); }
+  GDBusConnection *bus;
+  ScopedMessage message;
+  std::mutex mutex;
+  std::condition_variable replied;
+  bool done = false;
+  bool abandoned = false;
+  bool shown = false;
+  guint32 id = 0;
+  std::string owner;
+};
+using SharedCall = std::shared_ptr<NotifyCall>;
+
+void OnNotifyReply(GObject *source, GAsyncResult *result, gpointer data) {
+  std::unique_ptr<SharedCall> holder(static_cast<SharedCall *>(data));
+  NotifyCall &call = **holder;
+  ScopedMessage reply(
+      g_dbus_connection_send_message_with_reply_finish(G_DBUS_CONNECTION(source), result, nullptr));
+  guint32 id = 0;
+  std::string owner;
+  const bool shown = ReadNotifyReply(reply.get(), &id, &owner);
+  std::lock_guard lock(call.mutex);
+  if (call.abandoned) {
+    if (shown) {
+      CloseNotice(call.bus, owner, id);
+    }
+    return;
+  }
+  call.done = true;
+  call.shown = shown;
+  call.id = id;
+  call.owner = std::move(owner);
+  call.replied.notify_all();
+}
+
+// On the watch thread, so that the reply is received whatever the caller does meanwhile.
+// No time-out of the bus's own: a late reply must still reach OnNotifyReply.
+gboolean SendNotifyFromWatch(gpointer data) {
+  NotifyCall &call = **static_cast<SharedCall *>(data);
+  g_dbus_connection_send_message_with_reply(call.bus, call.message.get(),
+                                            G_DBUS_SEND_MESSAGE_FLAGS_NONE, G_MAXINT, nullptr,
+                                            nullptr, OnNotifyReply, data);
+  return G_SOURCE_REMOVE;
+}
+
+// Sends Notify and waits for its reply, at most kNotifyLimit and not past a quit request;
+// false when no service took it in that time.
+bool SendNotify(GDBusConnection *bus, GVariant *arguments, AlertWait *wait) {
+  GDBusMessage *message = g_dbus_message_new_method_call(kService, kPath, kService, "Notify");
+  g_dbus_message_set_body(message, arguments);
+  auto call = std::make_shared<NotifyCall>(bus, message);
+  g_main_context_invoke(compat::WatchContext(), SendNotifyFromWatch,
+                        std::make_unique<SharedCall>(call).release());
+  const auto deadline = std::chrono::steady_clock::now() + kNotifyLimit;
+  std::unique_lock lock(call->mutex);
+  while (!call->done && !compat::QuitSignalled() && std::chrono::steady_clock::now() < deadline) {
+    call->replied.wait_for(lock, kQuitCheck);
+  }
+  if (!call->done) {
+    call->abandoned = true;
+    return false;
+  }
+  wait->id = call->id;
+  wait->owner = call->owner;
+  return call->shown;
 }
 
 void OnServiceSignal(GDBusConnection *, const gchar *sender, const gchar *, const gchar *,
@@ -213,11 +293,9 @@ gboolean OnTimeout(gpointer user_data) {
 }
 
 // A quit request (the session ending) withdraws the alert: the application must be able
-// to end while it waits, and the loop that answers the request is at rest meanwhile. The
-// loop's own handler sees the same signal once the caller returns.
-gboolean OnQuitSignal(gpointer user_data) {
-  compat::NoteQuitSignal();
-  return OnTimeout(user_data);
+// to end while it waits.
+gboolean OnQuitCheck(gpointer user_data) {
+  return compat::QuitSignalled() ? OnTimeout(user_data) : G_SOURCE_CONTINUE;
 }
 
 struct BusCheck {
@@ -250,12 +328,8 @@ void WaitForAnswer(GDBusConnection *bus, GMainContext *context, CFTimeInterval t
     double ms = std::fmin(std::ceil(timeout * 1000.0), static_cast<double>(G_MAXUINT));
     limit = AttachTimeout(context, static_cast<guint>(ms), OnTimeout, wait);
   }
-  std::vector<ScopedSource> quit_watches;
-  for (int signal_number : compat::kQuitSignals) {
-    quit_watches.emplace_back(g_unix_signal_source_new(signal_number));
-    g_source_set_callback(quit_watches.back().get(), OnQuitSignal, wait, nullptr);
-    g_source_attach(quit_watches.back().get(), context);
-  }
+  ScopedSource quit_check =
+      AttachTimeout(context, static_cast<guint>(kQuitCheck.count()), OnQuitCheck, wait);
   BusCheck check{bus, wait};
   ScopedSource bus_check = AttachTimeout(context, kBusCheckSeconds * 1000, OnBusCheck, &check);
   while (!wait->done) {
@@ -263,7 +337,7 @@ void WaitForAnswer(GDBusConnection *bus, GMainContext *context, CFTimeInterval t
   }
   bus_check.reset();
   limit.reset();
-  quit_watches.clear();
+  quit_check.reset();
   for (int i = 0; i < 2; ++i) {
     g_dbus_connection_signal_unsubscribe(bus, subscriptions[i]);
   }
@@ -304,19 +378,18 @@ SInt32 CFUserNotificationDisplayAlert(CFTimeInterval timeout, CFOptionFlags flag
                                          kService, G_DBUS_SIGNAL_FLAGS_NONE, OnNameOwnerChanged,
                                          &wait, OnSubscriptionGone),
   };
+  compat::NoteAlertWaiting(true);
   bool shown = SendNotify(
       bus,
       NotifyArguments(compat::FilePathOf(iconURL), flags, alertHeader, alertMessage, wait.actions),
       &wait);
   wait.done = !shown;
   WaitForAnswer(bus, context.get(), timeout, &wait, subscriptions);
+  compat::NoteAlertWaiting(false);
   g_main_context_pop_thread_default(context.get());
 
   if (shown && wait.close_notice) {
-    // No reply wanted: the notice is gone either way, and the caller must not wait on it.
-    g_dbus_connection_call(bus, wait.owner.c_str(), kPath, kService, "CloseNotification",
-                           g_variant_new("(u)", wait.id), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                           nullptr, nullptr, nullptr);
+    CloseNotice(bus, wait.owner, wait.id);
   }
   if (!wait.answered) {
     return -1;

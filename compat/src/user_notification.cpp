@@ -10,6 +10,10 @@
 
 namespace {
 
+// Notices sent and not yet answered, on the main thread alone.
+constexpr int kMaxNoticesInFlight = 100;
+int g_notices_in_flight = 0;
+
 // The service's reply is of no interest; the call only has to go out in order.
 void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
   GError *error = nullptr;
@@ -18,9 +22,16 @@ void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
     g_variant_unref(reply);
   }
   g_clear_error(&error);
+  if (g_notices_in_flight-- == kMaxNoticesInFlight) {
+    compat::ResumePostDelivery();
+  }
 }
 
 }  // namespace
+
+bool compat::NoticesBackedUp() {
+  return g_notices_in_flight >= kMaxNoticesInFlight;
+}
 
 SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CFURLRef, CFURLRef,
                                        CFURLRef, CFStringRef alertHeader, CFStringRef alertMessage,
@@ -35,6 +46,7 @@ SInt32 CFUserNotificationDisplayNotice(CFTimeInterval timeout, CFOptionFlags, CF
   gint32 expire_ms = timeout > 0 && std::isfinite(timeout)
                          ? static_cast<gint32>(std::fmin(timeout * 1000.0, G_MAXINT32))
                          : 0;
+  ++g_notices_in_flight;
   g_dbus_connection_call(
       bus, compat::kNotificationService, compat::kNotificationPath, compat::kNotificationService,
       "Notify", compat::NotifyArguments("", summary, body, {}, 1, "", expire_ms),

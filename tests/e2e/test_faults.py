@@ -55,6 +55,7 @@ from zelcups_e2e import (  # noqa: E402
     device_uri,
     device_uris,
     emit_notification_signal,
+    notification_calls,
     notices,
     notification_service_running,
     remove_queue,
@@ -661,6 +662,109 @@ def test_queues_on_the_backend_not_fetched(run):
     fetched = e2e.scheduler_requests("CUPS-Get-PPD") - before
     check(fetched == 1 and len(road.calls()) == 1, f"{fetched} PPDs fetched, {road.calls()}")
     quit_cleanly(agent)
+
+
+# --- quit at any time; services and name servers that never answer --------------------
+
+NOTIFY_LIMIT = 5.0  # the agent's bound on a Notify call
+LOOKUP_LIMIT = 3.0  # the agent's bound on a name lookup
+
+
+def slow_notification_service(reply_after):
+    """A fresh double whose Notify answers (with id 4242) only after `reply_after` s."""
+    fresh_notification_service()
+    from zelcups_e2e import _mock
+
+    _mock().AddMethod("org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "u",
+                      f"import time; time.sleep({reply_after}); ret = 4242")
+
+
+def hanging_plugin(road, run):
+    road.env["ZELCUPS_INFO_PLUGIN_HANG"] = "1"
+    install_plugin_atomically(run.fixture("plugin_full"))
+
+
+# (phase, set-up, device URI, what shows the agent is in that phase)
+QUIT_PHASES = [
+    ("Notify to a service that never answers", lambda road, run: slow_notification_service(3600),
+     "socket://10.0.21.1", lambda road, q, dns: road.calls_for(q) and time.sleep(0.5) is None),
+    ("an alert waiting", lambda road, run: None, "socket://10.0.21.2",
+     lambda road, q, dns: alerts()),
+    ("a name lookup that hangs", lambda road, run: None, "lpd://v1.silent-phase/q",
+     lambda road, q, dns: dns.asked()),
+    ("the plug-in step", hanging_plugin, "socket://10.0.21.4",
+     lambda road, q, dns: initializations(road, q) and time.sleep(0.3) is None),
+]
+
+
+def test_quit_in_every_phase(run):
+    for i, (phase, set_up, uri, in_phase) in enumerate(QUIT_PHASES):
+        road = Road(run)
+        set_up(road, run)
+        agent = road.start_agent()
+        try:
+            with e2e.silent_dns() as dns:
+                add_queue(f"Quit-{i}", FAMILY, uri)
+                wait_for(lambda: in_phase(road, f"Quit-{i}", dns), 20.0, phase)
+                check(agent.alive(), f"{phase}: {agent.describe_status()}")
+                status, seconds = agent.stop(signal.SIGTERM, timeout=10.0)
+            figure("quit_in_every_phase", f"during {phase}: {seconds:.2f}s, status {status}")
+            check(status == 0 and seconds < 3.0, f"{phase}: {agent.describe_status()}, {seconds:.2f}s")
+        finally:
+            agent.kill()
+            if os.path.exists(PLUGIN_PATH):
+                os.unlink(PLUGIN_PATH)
+            fresh_notification_service()
+
+
+def test_notification_service_unanswering(run):
+    # The ids of the alerts are 4242 (late) or none (never): see slow_notification_service.
+    results = []
+    for name, reply_after in (("Never", 3600), ("Late", NOTIFY_LIMIT + 2)):
+        road = Road(run)
+        slow_notification_service(reply_after)
+        agent = road.start_agent()
+        add_in_one_tick(agent, [(f"{name}A", FAMILY, "socket://10.0.22.1"),
+                                (f"{name}B", FAMILY, "lpd://10.0.22.2/q")])
+        wait_for(lambda: any(device_uri(f"{name}{x}").startswith("xvtdbmu:") for x in "AB"),
+                 REPOINT_LIMIT + 1.0, "the first of two queues re-pointed")
+        usb = f"{name}Usb"
+        added = time.monotonic()
+        add_queue(usb, FAMILY, "usb://Arvex/QRX5?serial=LATE")
+        delay = wait_repointed([usb], 2 * NOTIFY_LIMIT + TWO_TICKS + 3.0)[usb] - added
+        if name == "Late":
+            wait_for(lambda: len(notification_calls("CloseNotification")) >= 2, 3 * reply_after,
+                     "both late alerts closed")
+            check(all(a == [4242] for _, a in notification_calls("CloseNotification")),
+                  f"closed: {notification_calls('CloseNotification')}")
+        quit_cleanly(agent)
+        results.append(f"{name.lower()}: a USB queue after two unanswered alerts waited "
+                       f"{delay:.1f}s")
+    fresh_notification_service()
+    figure("notification_service_unanswering",
+           "; ".join(results) + "; both late alerts closed once answered; agent exit 0")
+
+
+def test_silent_name_server(run):
+    road = Road(run)
+    install_plugin_atomically(run.fixture("plugin_full"))
+    try:
+        with e2e.silent_dns() as dns:
+            agent = road.start_agent()
+            add_in_one_tick(agent, [(f"Silent-{i}", FAMILY, f"lpd://v1.silent-{i}/q")
+                                    for i in range(5)])
+            wait_for(dns.asked, TWO_TICKS, "the first query")
+            added = time.monotonic()
+            add_queue("Plain", FAMILY, "socket://10.0.23.1")
+            delay = wait_repointed(["Plain"], 5 * LOOKUP_LIMIT + TWO_TICKS + 3.0)["Plain"] - added
+            wait_repointed([f"Silent-{i}" for i in range(5)], 5 * LOOKUP_LIMIT + TWO_TICKS)
+            check(all(device_uri(f"Silent-{i}").startswith(f"xvtdbmu://ZEL_QRX5_LPR/Silent-{i}/")
+                      for i in range(5)), "a lookup that timed out counts as a failed one")
+            quit_cleanly(agent)
+    finally:
+        os.unlink(PLUGIN_PATH)
+    figure("silent_name_server", f"a plain queue added after five v1. queues whose name "
+           f"server never answers re-pointed after {delay:.1f}s; agent exit 0")
 
 
 if __name__ == "__main__":

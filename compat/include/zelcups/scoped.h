@@ -10,6 +10,7 @@
 #define COMPAT_ZELCUPS_SCOPED_H
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <zelcups/quit_request.h>
 #include <dlfcn.h>
 #include <netdb.h>
 
@@ -98,6 +99,16 @@ using ScopedDlopen = std::unique_ptr<void, DlopenClose>;
 
 // A list from getaddrinfo: freed on scope exit.
 using ScopedAddrinfo = std::unique_ptr<addrinfo, AddrinfoFree>;
+
+// A call into code that cannot be asked to stop, for as long as the holder lives (see
+// CompatEnterUnstoppableCode).
+class UnstoppableCode {
+ public:
+  UnstoppableCode() { CompatEnterUnstoppableCode(); }
+  ~UnstoppableCode() { CompatLeaveUnstoppableCode(); }
+  UnstoppableCode(const UnstoppableCode &) = delete;
+  UnstoppableCode &operator=(const UnstoppableCode &) = delete;
+};
 
 #ifdef ZELCUPS_SCOPED_HAVE_CUPS
 struct HTTPClose {
