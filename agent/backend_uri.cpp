@@ -9,6 +9,7 @@
 
 #include "CommonLib.h"
 #include "zelcups/scoped.h"
+#include "zelcups/holders.h"
 #include "zelcups_common.h"
 
 namespace {

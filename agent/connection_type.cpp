@@ -3,8 +3,7 @@
 #include "connection_type.h"
 
 #include "zelcups/quit_request.h"
-#include "zelcups/scoped.h"
-#include "host_with_port.h"
+#include "zelcups/holders.h"
 #include "zelcups_common.h"
 
 #include <netdb.h>

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "zelcups/private_folder.h"
-#include "zelcups/scoped.h"
+#include "zelcups/cups_holders.h"
 
 namespace {
 

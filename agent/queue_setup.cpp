@@ -18,6 +18,7 @@
 #include "queue_presence.h"
 #include "queue_journal.h"
 #include "zelcups/scoped.h"
+#include "zelcups/holders.h"
 #include "zelcups_common.h"
 
 namespace {

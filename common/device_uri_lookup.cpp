@@ -1,7 +1,7 @@
 // Device URI lookup: one CUPS-Get-Printers exchange with the local scheduler.
 
 #include "zelcups_common.h"
-#include "zelcups/scoped.h"
+#include "zelcups/cups_holders.h"
 
 #include <cups/cups.h>
 #include <cups/language.h>

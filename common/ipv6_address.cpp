@@ -3,7 +3,6 @@
  * (the interface name); device URIs write it behind "+", printer-address records behind
  * "%". These routines classify an address text and rewrite its zone in place.
  */
-#include "host_with_port.h"
 #include "zelcups_common.h"
 
 #include <cstddef>

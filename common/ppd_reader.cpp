@@ -6,7 +6,7 @@
  * leading character, an optional option word, a colon and a value that may be quoted.
  */
 #include "zelcups_common.h"
-#include "zelcups/scoped.h"
+#include "zelcups/holders.h"
 
 #include <array>
 #include <cstdio>

@@ -8,7 +8,6 @@
  * than the URI did.
  */
 #include "char_escape_internal.h"
-#include "host_with_port.h"
 #include "zelcups_common.h"
 #include "zelcups/scoped.h"
 

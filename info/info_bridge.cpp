@@ -6,7 +6,7 @@
 
 #include <dlfcn.h>
 
-#include "zelcups/scoped.h"
+#include "zelcups/holders.h"
 
 #include <algorithm>
 #include <array>

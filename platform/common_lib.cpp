@@ -14,6 +14,7 @@
 
 #include "common_lib_testing.h"
 #include "zelcups/scoped.h"
+#include "zelcups/holders.h"
 
 struct ZEL_OpaqueProfileTicket {
   plist_t root = nullptr;

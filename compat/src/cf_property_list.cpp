@@ -1,6 +1,7 @@
 // XML property lists through libplist: CF objects are turned into a plist tree and back.
 #include "cf_object.h"
 #include "zelcups/scoped.h"
+#include "zelcups/plist_holders.h"
 
 #include <plist/plist.h>
 

@@ -5,7 +5,7 @@
 
 #include <cups/cups.h>
 
-#include "zelcups/scoped.h"
+#include "zelcups/cups_holders.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The device URI lookup against a scripted IPP responder on loopback, for answers that a
 // real scheduler never gives (the real one is exercised by the integration tests).
 
-#include "zelcups/scoped.h"
+#include "zelcups/cups_holders.h"
 #include "zelcups_common.h"
 
 #include <arpa/inet.h>

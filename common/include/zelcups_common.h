@@ -111,6 +111,19 @@ CFStringRef zelcups_common_get_mdns_cfstring_service_name_from_uri(const char *a
 
 #ifdef __cplusplus
 }
+
+#include <string_view>
+
+namespace zelcups {
+
+/* The one rule, shared by the watcher that writes addresses and the reader of printer
+ * addresses, that a network host followed by a port is not IPv6: true when the host part
+ * of text (up to its first "/") is an IPv4 address or a name followed by ":" and 1 to 5
+ * digits. The IPv6 test of this module counts any colon as IPv6; such a host is written,
+ * and read back, whole. */
+bool IsHostWithPort(std::string_view text);
+
+}  // namespace zelcups
 #endif
 
 #endif
