@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A sandbox run leaves the host as it was: /etc/cups, /usr/lib/cups/backend and the root
 # folder have the same entries, modes, owners, sizes, times and contents afterwards, and a
-# scheduler running on the host keeps running.
+# scheduler that ran on the host before keeps running.
 #
 #   host_unchanged.sh SANDBOX AGENT-COMMAND PLUGIN
 #
@@ -22,17 +22,16 @@ snapshot() {
   stat -c 'root %Y' /
   find /etc/cups /usr/lib/cups/backend -printf '%p %y %m %U %G %s %T@ %l\n' | sort
   find /etc/cups /usr/lib/cups/backend -type f -print0 | sort -z | xargs -0r sha256sum
-  echo "host schedulers: $(host_schedulers)"
 }
 
-# Schedulers of the host's own process namespace; those of sandboxes running alongside
-# live in namespaces of their own.
+# Schedulers of the host's own process namespace as "pid:start-time"; those of sandboxes
+# running alongside live in namespaces of their own.
 host_schedulers() {
   local pid own
   own=$(readlink /proc/self/ns/pid)
   for pid in $(pgrep -x cupsd); do
     if [ "$(readlink "/proc/$pid/ns/pid" 2>/dev/null)" = "$own" ]; then
-      printf '%s ' "$pid"
+      printf '%s:%s\n' "$pid" "$(cut -d' ' -f22 "/proc/$pid/stat" 2>/dev/null)"
     fi
   done
 }
@@ -41,6 +40,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 snapshot >"$work/before"
+host_schedulers >"$work/schedulers"
 
 # shellcheck disable=SC2016 # expanded by the inner shell
 "$sandbox" --plugin "$plugin" /bin/bash -euc '
@@ -55,6 +55,13 @@ snapshot >"$work/after"
 
 if ! diff -u "$work/before" "$work/after"; then
   echo "FAIL: the sandbox run changed the host (diff above: - before, + after)"
+  exit 1
+fi
+# Only a scheduler that ran before can this run have stopped; one that something else on
+# the machine starts meanwhile is none of its doing (and a queue the run put into a host
+# scheduler would show in /etc/cups above).
+if stopped=$(host_schedulers | grep -vxFf - "$work/schedulers"); then
+  echo "FAIL: the host's scheduler stopped during the sandbox run: $stopped"
   exit 1
 fi
 echo "PASS: host unchanged ($(wc -l <"$work/before") entries compared)"

@@ -3,12 +3,13 @@ surviving what the queues and the PPD folder do around it."""
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
+    TWO_TICKS,
+    quit_cleanly,
     PPD_DIR,
     QUIT_SIGNALS,
     TICK_SECONDS,
@@ -25,17 +26,10 @@ from zelcups_e2e import (  # noqa: E402
     wait_for,
 )
 
-# Long enough for the tick at start, the next one and one more.
-TWO_TICKS = 2 * TICK_SECONDS + 1.0
 # A busy or spinning loop uses a whole core; an idle agent a few milliseconds for its
 # start-up and its status reads.
 IDLE_CPU_LIMIT = 0.5
 
-
-def quit_cleanly(agent):
-    status, seconds = agent.stop(signal.SIGTERM)
-    check(status == 0, f"{agent.label} quit with {agent.describe_status()}, expected 0")
-    check(seconds < 1.0, f"{agent.label} took {seconds:.2f}s to quit")
 
 
 def test_idle(run):

@@ -5,7 +5,6 @@ status notice and the alert, and a user answers the alert with dunstctl.
         --agent build/bin/zelcups-agent --fixture share=build/share
 """
 
-import gettext
 import json
 import os
 import struct
@@ -13,6 +12,7 @@ import subprocess
 import zlib
 
 from zelcups_e2e import (
+    english,
     NOTICE_TITLE,
     PLUGIN_PATH,
     SESSION_USER,
@@ -31,13 +31,6 @@ APP_NAME = "zelcups-agent"
 # One interval, the tick that handles the queue, and the polling.
 ALERT_LIMIT = 2 * TICK_SECONDS + 4.0
 SHOWN_LIMIT = 10.0
-
-
-def english(key, run_):
-    locale_dir = os.path.join(run_.fixture("share"), "locale")
-    text = gettext.translation(APP_NAME, locale_dir, languages=["en"]).gettext(key)
-    check(text != key, f"the English catalogue has no text for {key!r}")
-    return text
 
 
 # --- what dunst shows and remembers ---------------------------------------------------

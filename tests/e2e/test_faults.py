@@ -5,7 +5,7 @@ changes after the fault is over if its handling failed during the fault, and the
 keeps running and quits with status 0.
 
 The agent's surroundings (the recording lpadmin first on PATH, the recording plug-in,
-the work folder) are those of the queue road (test_queue_road.Road).
+the work folder) are those of the queue road (zelcups_e2e.Road).
 
 Fixtures (--fixture NAME=PATH): lpadmin, share, plugin_fifteen (a plug-in lacking one
 entry point), plugin_full (a complete plug-in, of which a cut copy is made)."""
@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zelcups_e2e as e2e  # noqa: E402
-from test_queue_road import (  # noqa: E402
+from zelcups_e2e import (  # noqa: E402
     FAMILY,
     OTHER,
     PLUGIN_PATH,
@@ -41,8 +41,9 @@ from test_queue_road import (  # noqa: E402
     wait_repointed,
     quit_cleanly,
     status_notices,
-)
-from zelcups_e2e import (  # noqa: E402
+    NoticeLog,
+    post_batch,
+    random_post,
     BACKEND_PATH,
     DEBIAN_USER_PATH,
     DEFAULT_NOTIFICATION_OBJECT,
@@ -503,8 +504,6 @@ QUEUES_DURING_POSTS = 20
 
 
 def test_posts_while_queues_added(run):
-    import test_status_notices as notices_e2e
-
     seed = int(os.environ.get("ZELCUPS_E2E_SEED") or time.time_ns() % 2**32)
     print(f"random seed {seed} (set ZELCUPS_E2E_SEED to repeat)")
     road = Road(run)
@@ -528,19 +527,17 @@ def test_posts_while_queues_added(run):
 
     adder = threading.Thread(target=add_queues)
     rng = random.Random(seed)
-    real_random_post = notices_e2e.random_post
-    notices_e2e.random_post = lambda r: hostile_post_with(real_random_post, r)
-    log = notices_e2e.NoticeLog()
+    log = NoticeLog()
     poster = StatusPoster()
     shown = 0
     started = time.monotonic()
     adder.start()
     try:
         for _ in range(POSTS // POST_BATCH):
-            shown += notices_e2e.post_batch(rng, log, poster, POST_BATCH)
+            shown += post_batch(rng, log, poster, POST_BATCH,
+                                lambda r: hostile_post_with(random_post, r))
             check(agent.alive(), f"{agent.label} ended: {agent.describe_status()}")
     finally:
-        notices_e2e.random_post = real_random_post
         poster.close()
         adder.join()
     seconds = time.monotonic() - started

@@ -9,30 +9,21 @@ The backend URI each queue must get is worked out here from the address rule its
 Fixtures (--fixture NAME=PATH): lpadmin, the recording lpadmin; share, the built share/
 folder that holds the agent's catalogues."""
 
-import gettext
-import json
 import os
 import re
-import shutil
 import signal
-import socket
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
     ADMIN_USER,
     DEFAULT_NOTIFICATION_OBJECT,
     DRIVER_DIR,
-    FolderLooks,
-    observes_posts,
-    NOTICE_TITLE,
     PLUGIN_PATH,
     OUTSIDER_USER,
     PPD_DIR,
     SESSION_USER,
-    SNAPSHOT_FILE,
     TICK_SECONDS,
     TestFailure,
     add_queue,
@@ -44,142 +35,40 @@ from zelcups_e2e import (  # noqa: E402
     notification_calls,
     new_session,
     post_status,
-    run as run_command,
     runtime_dir,
     start_notification_service,
     start_scheduler,
     stop_notification_service,
     stop_scheduler,
-    user_ids,
     wait_for,
+    TWO_TICKS,
+    REPOINT_LIMIT,
+    WORK,
+    FAMILY,
+    OTHER,
+    ADDRESS_RULES,
+    expected_backend_uri,
+    Road,
+    check_repointed_once,
+    wait_repointed,
+    add_at_once,
+    quit_cleanly,
+    alerts,
+    status_notices,
+    is_handled,
+    check_alert_form,
+    fresh_notification_service,
+    alert_ids,
+    add_in_one_tick,
+    install_plugin_atomically,
+    NEW_QUEUES,
 )
 
-TWO_TICKS = 2 * TICK_SECONDS + 1.0
-# One interval, plus the time the tick needs for the queue (the PPD from the scheduler,
-# the device-URI lookup, lpadmin and the plug-in) and the polling of this test.
-REPOINT_LIMIT = TICK_SECONDS + 1.5
-LPR = "ZEL_QRX5_LPR"
-LPR6 = "ZEL_QRX5_LPRv6"
 PLUGIN_BASE = DRIVER_DIR
-WORK = "/tmp/zelcups-road"
 IDLE_CPU_LIMIT = 0.5
 
 
 # --- the address rule, from first principles ------------------------------------------
-
-# (device-URI prefix, fixed connection type or None for the network resolver, scheme of
-# the address), searched in this order.
-RULES = (
-    ("mdns://", "DNSSD", "mdns://"),
-    ("dnssd://", "DNSSD", "mdns://"),
-    ("usb://", "USB", "usb://"),
-    ("lpd://", None, "lpd://"),
-    ("socket://", None, "lpd://"),
-    ("ipp://", None, "lpd://"),
-)
-# What would end or redirect a command line; escaped as %XX.
-COMMAND_LINE_ESCAPED = set(b"!&()|<>")
-# The maker's path encoding keeps only the URI's unreserved characters.
-UNRESERVED = set(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
-HEX = set(b"0123456789abcdefABCDEF")
-
-
-def looks_ipv6(remainder):
-    return "[v1." in remainder or ":" in remainder
-
-
-def host_with_port(remainder):
-    """An IPv4 address or a name followed by ":port": not IPv6, whatever the colon says."""
-    host = remainder.split("/", 1)[0]
-    return re.fullmatch(r"[^\[\]:]+:[0-9]{1,5}", host) is not None
-
-
-def has_ipv6_address(name):
-    try:
-        return bool(socket.getaddrinfo(name, None, socket.AF_INET6, socket.SOCK_STREAM))
-    except socket.gaierror:
-        return False
-
-
-def network_type(remainder):
-    """The connection type, and the remainder as the type's decision leaves it: a host
-    written "v1.NAME/" whose name has an IPv6 address is put into brackets."""
-    if looks_ipv6(remainder):
-        return (LPR if host_with_port(remainder) else LPR6), remainder
-    if remainder.startswith("v1.") and "/" in remainder:
-        host, _, path = remainder.partition("/")
-        if has_ipv6_address(host[len("v1."):].split("+", 1)[0]):
-            return LPR6, f"[{host}]/{path}"
-    return LPR, remainder
-
-
-def complete_zone(remainder):
-    """A link-local address needs its zone: "+" and the interface, "en0" when none."""
-    match = re.match(r"\[v1\.(fe80:[^\]]*)\]", remainder, re.IGNORECASE)
-    if not match:
-        return remainder
-    address = match.group(1)
-    if "+" not in address:
-        address = address.replace("%", "+") if "%" in address else address + "+"
-    if address.endswith("+"):
-        address += "en0"
-    return "[v1." + address + "]" + remainder[match.end():]
-
-
-def escape_for_command_line(text):
-    return "".join(f"%{ord(c):02X}" if ord(c) in COMMAND_LINE_ESCAPED else c for c in text)
-
-
-def maker_path(path):
-    """The path freed of its escapes and encoded the maker's way; "" when an escape does
-    not decode to UTF-8 text."""
-    raw = path.encode("utf-8")
-    decoded = bytearray()
-    i = 0
-    while i < len(raw):
-        if raw[i] == ord("%"):
-            digits = raw[i + 1 : i + 3]
-            if len(digits) < 2 or not set(digits) <= HEX:
-                return ""
-            decoded.append(int(digits, 16))
-            i += 3
-        else:
-            decoded.append(raw[i])
-            i += 1
-    try:
-        bytes(decoded).decode("utf-8")
-    except UnicodeDecodeError:
-        return ""
-    return "".join(chr(b) if b in UNRESERVED else f"%{b:02X}" for b in decoded)
-
-
-def expected_backend_uri(queue, uri):
-    """The backend URI that lpadmin must be given for the queue, or None when the queue
-    must be left alone."""
-    for prefix, fixed_type, scheme in RULES:
-        if uri.startswith(prefix):
-            break
-    else:
-        return None
-    remainder = uri[len(prefix):]
-    connection_type = fixed_type
-    if connection_type is None:
-        connection_type, remainder = network_type(remainder)
-    ipv6 = connection_type == LPR6
-    if ipv6:
-        remainder = complete_zone(remainder)
-    escaped = escape_for_command_line(remainder)
-    if ipv6:
-        dot = escaped.find(".")
-        escaped = "[v1." + (escaped[dot + 1 :] if dot >= 0 else escaped[1:])
-    address = scheme + escaped
-    if connection_type in (LPR, LPR6):
-        slash = address.find("/", len("lpd://"))
-        if slash >= 0 and slash + 1 < len(address):
-            address = address[: slash + 1] + maker_path(address[slash + 1 :])
-    backend_uri = f"xvtdbmu://{connection_type}/{queue}/{address}"
-    # Never cut short: what does not fit in 1023 bytes leaves the queue alone.
-    return backend_uri if len(backend_uri.encode()) <= 1023 else None
 
 
 def connection_type_of(backend_uri):
@@ -225,111 +114,6 @@ def check_reference():
 # --- the recording lpadmin and the work folder ----------------------------------------
 
 
-# Held by the running agent so that a second one of the session ends at once.
-SESSION_LOCK = "zelcups-agent.lock"
-
-
-class Road:
-    """The agent's surroundings for one case: a work folder the session user can write,
-    the recording lpadmin first on PATH, and the logs of lpadmin and the plug-in."""
-
-    def __init__(self, run, hold=False):
-        shutil.rmtree(WORK, ignore_errors=True)
-        os.makedirs(WORK + "/bin")
-        os.makedirs(WORK + "/cwd")
-        uid, gid = user_ids()
-        for path in (WORK, WORK + "/cwd"):
-            os.chown(path, uid, gid)
-        shutil.copy(run.fixture("lpadmin"), WORK + "/bin/lpadmin")
-        os.chmod(WORK + "/bin/lpadmin", 0o755)
-        self.lpadmin_log = WORK + "/lpadmin.log"
-        self.plugin_log = WORK + "/plugin.log"
-        self.hold_path = WORK + "/hold"
-        if hold:
-            self.hold()
-        self.run = run
-        self.env = dict(
-            os.environ,
-            PATH=WORK + "/bin:" + os.environ.get("PATH", "/usr/bin:/bin"),
-            ZELCUPS_LPADMIN_LOG=self.lpadmin_log,
-            ZELCUPS_LPADMIN_HOLD=self.hold_path,
-            ZELCUPS_INFO_PLUGIN_LOG=self.plugin_log,
-            LC_ALL="C.UTF-8",
-        )
-        self.runtime_before = set(os.listdir(runtime_dir()))
-
-    def hold(self):
-        with open(self.hold_path, "w", encoding="ascii"):
-            pass
-
-    def release(self):
-        os.unlink(self.hold_path)
-
-    def start_agent(self, user=SESSION_USER):
-        """Starts the agent and waits for its first snapshot: the agent catches quit
-        requests from its first instruction on, so being ready says nothing about the
-        snapshot, and a queue added before it would belong to the baseline."""
-        looks = FolderLooks()
-        try:
-            agent = self.run.start_agent(self.env, user=user, cwd=WORK + "/cwd")
-            agent.wait_ready()
-            looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
-            if os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
-                wait_for(observes_posts, 10.0, f"{agent.label} to observe status posts")
-        finally:
-            looks.close()
-        return agent
-
-    def calls(self):
-        """Every lpadmin call so far: dicts with "argv" as text (bytes kept through
-        surrogate escapes), "ppd" and "uid"."""
-        try:
-            with open(self.lpadmin_log, encoding="ascii") as f:
-                lines = f.read().splitlines()
-        except FileNotFoundError:
-            return []
-        calls = []
-        for line in lines:
-            call = json.loads(line)
-            call["argv"] = [os.fsdecode(bytes.fromhex(a)) for a in call["argv"]]
-            calls.append(call)
-        return calls
-
-    def calls_for(self, queue):
-        return [c for c in self.calls() if len(c["argv"]) > 2 and c["argv"][2] == queue]
-
-    def plugin_groups(self):
-        """The plug-in calls, one list per Info_Initialize, by queue name."""
-        groups = {}
-        current = None
-        try:
-            with open(self.plugin_log, encoding="utf-8", errors="surrogateescape") as f:
-                lines = f.read().splitlines()
-        except FileNotFoundError:
-            return groups
-        for line in lines:
-            if line.startswith("Info_Initialize "):
-                queue = re.match(r"Info_Initialize \[[^\]]*\] \[(.*)\] \[", line).group(1)
-                current = groups.setdefault(queue, [])
-            ignored = ("load ", "unload", "Info_CheckSandbox")
-            if current is not None and not line.startswith(ignored):
-                current.append(line)
-        return groups
-
-    def leftovers(self):
-        """Files the agent left in the session's runtime folder or the temporary folder,
-        besides the lock that keeps a second agent of the session from starting and the
-        snapshot that the next agent of the session starts from."""
-        kept = {SESSION_LOCK, SNAPSHOT_FILE}
-        left = sorted(set(os.listdir(runtime_dir())) - self.runtime_before - kept)
-        uid = user_ids()[0]
-        for name in os.listdir("/tmp"):
-            path = os.path.join("/tmp", name)
-            if path != WORK and os.lstat(path).st_uid == uid:
-                left.append(path)
-        return left
-
-
 def check_plugin_group(group, queue):
     """The four calls with their arguments, in order, on one instance."""
     where = f"plug-in calls for {queue!r}"
@@ -354,132 +138,18 @@ def check_plugin_group(group, queue):
     check(group[4].startswith(f"Info_Terminate {instance} "), f"{where}: {group[4]}")
 
 
-def check_repointed_once(road, queue, uri):
-    """lpadmin ran exactly once for the queue, with the exact argument vector, a private
-    copy of the PPD (the user cannot read the scheduler's), and the queue now has the
-    backend URI."""
-    expected = expected_backend_uri(queue, uri)
-    calls = road.calls_for(queue)
-    check(
-        len(calls) == 1,
-        f"{queue!r}: lpadmin ran {len(calls)} times: {[c['argv'] for c in calls]}",
-    )
-    argv = calls[0]["argv"]
-    check(
-        argv[:6] == ["lpadmin", "-p", queue, "-v", expected, "-P"] and len(argv) == 7,
-        f"{queue!r}: lpadmin argv {argv!r}, expected ['lpadmin', '-p', {queue!r}, '-v', "
-        f"{expected!r}, '-P', PPD]",
-    )
-    ppd_path, ppd = argv[6], calls[0]["ppd"]
-    check(
-        not ppd_path.startswith(PPD_DIR + "/"),
-        f"{queue!r}: -P {ppd_path}, unreadable to the user",
-    )
-    check(
-        os.path.dirname(ppd_path) == runtime_dir(),
-        f"{queue!r}: -P {ppd_path} not in {runtime_dir()}",
-    )
-    check(ppd["exists"] and ppd["size"] > 0, f"{queue!r}: -P file when lpadmin ran: {ppd}")
-    check(ppd["mode"] & 0o7777 == 0o600, f"{queue!r}: -P file mode {ppd['mode'] & 0o7777:o}")
-    check(ppd["uid"] == user_ids()[0], f"{queue!r}: -P file owned by {ppd['uid']}")
-    check(not os.path.exists(ppd_path), f"{queue!r}: the PPD copy {ppd_path} was left behind")
-    check(
-        device_uri(queue) == expected,
-        f"{queue!r}: device URI {device_uri(queue)}, expected {expected}",
-    )
-
-
-def wait_repointed(queues, timeout):
-    """Waits until every queue has a device URI of the backend's scheme; returns when each
-    was first seen so."""
-    seen = {}
-
-    def all_seen():
-        now = time.monotonic()
-        uris = device_uris()
-        for queue in queues:
-            if queue not in seen and (uris.get(queue) or "").startswith("xvtdbmu://"):
-                seen[queue] = now
-        return len(seen) == len(queues)
-
-    try:
-        wait_for(all_seen, timeout, "the queues to be re-pointed", interval=0.1)
-    except TestFailure:
-        missing = {q: device_uri(q) for q in queues if q not in seen}
-        raise TestFailure(f"not re-pointed within {timeout:g}s: {missing}") from None
-    return seen
-
-
-def add_at_once(rows):
-    """Adds (name, ppd, uri) queues from four hands at once; returns when each was added."""
-    added = {}
-
-    def add(row):
-        add_queue(*row)
-        added[row[0]] = time.monotonic()
-
-    with ThreadPoolExecutor(4) as pool:
-        list(pool.map(add, rows))
-    return added
-
-
-def quit_cleanly(agent):
-    status, seconds = agent.stop(signal.SIGTERM)
-    check(status == 0, f"{agent.label} quit with {agent.describe_status()}, expected 0")
-    check(seconds < 1.0, f"{agent.label} took {seconds:.2f}s to quit")
-
-
-def alerts():
-    """Notify calls that are not status notices."""
-    return [args for _, args in notification_calls("Notify") if args[3] != NOTICE_TITLE]
-
-
-def status_notices():
-    return [args[4] for _, args in notification_calls("Notify") if args[3] == NOTICE_TITLE]
-
-
 def check_no_admin_line(agent):
     check("administer" not in agent.output(), f"{agent.label} said: {agent.output()}")
 
 
 # --- the edge cases as a table --------------------------------------------------------
 
-FAMILY = "arvex-qrx5"
-OTHER = "other-maker"
 
 # Present when the agent starts: never touched, unless their PPD changes.
 AT_START = (
     ("Early", FAMILY, "socket://10.0.0.20"),
     ("Reloaded", FAMILY, "socket://10.0.0.21"),
     ("Lobby", OTHER, "lpd://10.0.0.6/queue"),
-)
-# Added while the agent runs.
-NEW_QUEUES = (
-    ("Office", FAMILY, "socket://10.0.0.5"),
-    ("Bonjour", FAMILY, "dnssd://Office%20Printer._printer._tcp.local./"),
-    ("LinkLocal", FAMILY, "lpd://[v1.fe80::1]/lp"),
-    ("LinkLocalZone", FAMILY, "lpd://[v1.fe80::1+eth0]/lp"),
-    ("Usb", FAMILY, "usb://Arvex/QRX5?serial=1"),
-    ("Parens", FAMILY, "lpd://10.0.0.5/queue(1)"),
-    ("IppPort", FAMILY, "ipp://192.168.0.5:631/ipp"),
-    ("Global6", FAMILY, "ipp://[2001:db8::5]:631/ipp"),
-    ("Global6Socket", FAMILY, "socket://[2001:db8::5]:9100"),
-    ("Mdns", FAMILY, "mdns://Lab%20Printer._ipp._tcp.local./"),
-    ("Escapes", FAMILY, "lpd://10.0.0.5/Print%20Queue%c3%a9%2Fx"),
-    ("NoDecode", FAMILY, "lpd://10.0.0.5/bad%ff"),
-    ("NamePort", FAMILY, "socket://printer.example:9100"),
-    ("IppPath", FAMILY, "ipp://10.0.0.5/ipp/print"),
-    # "v1." and a name: IPv6 when the name has an IPv6 address (/etc/hosts: ip6-localhost)
-    ("V1Name", FAMILY, "lpd://v1.ip6-localhost/q"),
-    ("V1NoName", FAMILY, "lpd://v1.printer-without-v6/q"),
-    ("LongFits", FAMILY, "lpd://10.0.0.5/" + "a" * 880),
-    # left alone: a backend URI over 1023 bytes
-    ("TooLong", FAMILY, "lpd://10.0.0.5/" + "a" * 990),
-    # left alone: a scheme not in the table, one already the backend's, another maker
-    ("Secure", FAMILY, "ipps://10.0.0.5/ipp/print"),
-    ("Web", FAMILY, "http://10.0.0.5:631/ipp/print"),
-    ("Pointed", FAMILY, "xvtdbmu://ZEL_QRX5_LPR/Pointed/lpd://10.0.0.7"),
-    ("Lobby2", OTHER, "socket://10.0.0.8"),
 )
 
 
@@ -517,10 +187,6 @@ def check_record_reads_back(run, queue, original_uri):
         check(False, f"{queue!r}: unexpected record {record} for {written}")
 
 
-def is_handled(row):
-    return row[1] == FAMILY and expected_backend_uri(row[0], row[2]) is not None
-
-
 ALREADY_POINTED = "left alone: its device URI already uses the driver's backend"
 
 
@@ -534,7 +200,7 @@ def expected_journal(queue, ppd, uri):
         return [f"re-pointed to {backend_uri}", ALREADY_POINTED]
     if uri.startswith("xvtdbmu://"):
         return [ALREADY_POINTED]
-    if any(uri.startswith(prefix) for prefix, _, _ in RULES):
+    if any(uri.startswith(prefix) for prefix, _, _ in ADDRESS_RULES):
         return ["left alone: too long: its backend URI would exceed 1023 bytes"]
     return [f"left alone: no rule for device URI {uri}"]
 
@@ -608,7 +274,6 @@ def test_one_interval(run):
     for i in range(4):
         check_repointed_once(road, f"Prompt{i}", f"socket://10.0.1.{i + 1}")
     quit_cleanly(agent)
-
 
 
 def delays_a_second_apart(run, prefix, env=None):
@@ -849,52 +514,6 @@ def test_restart(run):
 # --- the alert (no plug-in) -----------------------------------------------------------
 
 
-def english(key, run):
-    """The English text of a key of the agent's catalogue in the built share/ folder."""
-    locale_dir = os.path.join(run.fixture("share"), "locale")
-    translation = gettext.translation("zelcups-agent", locale_dir, languages=["en"])
-    text = translation.gettext(key)
-    check(text != key, f"the English catalogue has no text for {key!r}")
-    return text
-
-
-def check_alert_form(args, run, queue):
-    _, replaces_id, _, summary, body, actions, _, expire_timeout = args
-    check(summary == english("Libinfo Get Error Title", run), f"alert summary {summary!r}")
-    check(body == queue, f"alert body {body!r}, not the queue's name {queue!r}")
-    check(expire_timeout == 0, f"alert expire timeout {expire_timeout}")
-    check(replaces_id == 0, f"alert replaces {replaces_id}")
-    pairs = list(zip(actions[::2], actions[1::2]))
-    check(len(actions) % 2 == 0 and all(label for _, label in pairs), f"alert actions {actions}")
-    buttons = [label for key, label in pairs if key != "default"]
-    check(buttons == [english("Bidi Add Error OK", run)], f"alert buttons {actions}")
-
-
-def fresh_notification_service():
-    """A new notification double, whose notice ids count from 1 again."""
-    stop_notification_service()
-    start_notification_service()
-
-
-def alert_ids():
-    """The ids the notification double gave the alerts, in order: a fresh double counts
-    its Notify calls from 1."""
-    ids = []
-    for i, (method, args) in enumerate(notification_calls("Notify")):
-        if args[3] != NOTICE_TITLE:
-            ids.append(i + 1)
-    return ids
-
-
-def add_in_one_tick(agent, rows):
-    os.kill(agent.pid, signal.SIGSTOP)
-    try:
-        for row in rows:
-            add_queue(*row)
-    finally:
-        os.kill(agent.pid, signal.SIGCONT)
-
-
 def test_alert_answered(run):
     road = Road(run)
     check(not os.path.exists(PLUGIN_PATH), "this case runs without a plug-in")
@@ -973,13 +592,6 @@ def test_alert_closed_or_gone(run):
     quit_cleanly(agent)
     print("FIGURE notification_service_stopped_during_alert: the wait ends when the service "
           "leaves; 3/3 re-pointed once; notices shown once it is back; agent exit 0", flush=True)
-
-
-def install_plugin_atomically(path):
-    """Puts a plug-in in place with a rename, so that no one ever loads a half-copied one."""
-    os.makedirs(os.path.dirname(PLUGIN_PATH), exist_ok=True)
-    shutil.copyfile(path, PLUGIN_PATH + ".new")
-    os.rename(PLUGIN_PATH + ".new", PLUGIN_PATH)
 
 
 def test_plugin_fails(run):

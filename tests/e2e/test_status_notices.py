@@ -5,110 +5,48 @@ What "nothing shown" means is made exact without waiting on a clock: after the p
 row, a sentinel that must be shown is posted, and the row's notices are those recorded
 before the sentinel's."""
 
-import math
 import os
 import random
-import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
+    TWO_TICKS,
+    quit_cleanly,
     DEFAULT_NOTIFICATION_OBJECT,
     FolderLooks,
-    NOTICE_TITLE,
     NOTIFICATIONS_NAME,
     PPD_DIR,
     SANITIZER_LOG_DIR,
     STATUS_NAME,
     TICK_SECONDS,
     StatusPoster,
-    TestFailure,
     add_queue,
     as_user,
     check,
-    clear_notification_calls,
     gvariant_string,
     main,
-    notices,
     observes_posts,
     post_status,
     remove_profile,
     run as run_command,
     user_env,
     wait_for,
+    CATALOGUE,
+    NoticeLog,
+    _dbus,
+    post_batch,
 )
 
 OBJECT = DEFAULT_NOTIFICATION_OBJECT
 # The notice text is converted in the system encoding, which is the locale's codeset; the
 # texts below are written for UTF-8.
 AGENT_ENV = dict(os.environ, LC_ALL="C.UTF-8")
-TWO_TICKS = 2 * TICK_SECONDS + 1.0
-
-# The maker's message catalogue, as the common library ships it.
-CATALOGUE = {
-    2001: "Paper out: load paper into the tray, then press Resume on the printer.",
-    2002: "Paper jam: open the front cover and remove the jammed paper.",
-    2003: "Cover open: close the printer cover to continue printing.",
-    2004: "Toner low: replace the toner cartridge soon.",
-    2005: "Toner empty: replace the toner cartridge to continue printing.",
-    2006: "Drum unit near end of life: have a new drum unit ready.",
-    2007: "Output tray full: remove the printed pages.",
-    2008: "The printer is offline or cannot be reached.",
-    2009: "Printer memory full: the page is too complex for the printer.",
-    2010: "Duplex unit error: check the duplex unit and its connection.",
-    2011: "Wrong paper size: load paper of the size the job asks for.",
-}
 
 
 # --- reading what was shown -----------------------------------------------------------
-
-
-def check_notice_form(args, where):
-    """Every notice is independent, titled, and stays until the user dismisses it."""
-    _, replaces_id, _, summary, _, _, _, expire_timeout = args
-    check(summary == NOTICE_TITLE, f"{where}: summary {summary!r}")
-    check(expire_timeout == 0, f"{where}: expire timeout {expire_timeout}")
-    check(replaces_id == 0, f"{where}: replaces notice {replaces_id}")
-
-
-class NoticeLog:
-    """Splits the notification double's record into the notices of successive rows."""
-
-    def __init__(self):
-        self.consumed = 0
-        self.sentinels = 0
-
-    def sentinel_user_info(self):
-        self.sentinels += 1
-        text = f"sentinel {self.sentinels}"
-        return text, f"{{'State': <int32 1000>, 'Message': <'{text}'>}}"
-
-    def until_sentinel(self, text, timeout=15.0, interval=0.05):
-        """The bodies of the notices recorded since the last sentinel, up to `text`."""
-
-        def find():
-            calls = notices()
-            for i in range(self.consumed, len(calls)):
-                if calls[i][4] == text:
-                    return calls, i
-            return None
-
-        calls, end = wait_for(find, timeout, f"the notice {text!r}", interval)
-        for i in range(self.consumed, end + 1):
-            check_notice_form(calls[i], f"notice {i}")
-        shown = [args[4] for args in calls[self.consumed : end]]
-        self.consumed = end + 1
-        return shown
-
-    def shown_by(self, posts):
-        """Posts each (object, user_info[, name]) with gdbus emit; returns what they showed."""
-        for post in posts:
-            post_status(*post)
-        text, user_info = self.sentinel_user_info()
-        post_status(OBJECT, user_info)
-        return self.until_sentinel(text)
 
 
 def start_agent(run):
@@ -120,11 +58,6 @@ def start_agent(run):
         wait_for(observes_posts, 10.0, f"{agent.label} to observe status posts")
     return agent
 
-
-def quit_cleanly(agent):
-    status, seconds = agent.stop(signal.SIGTERM)
-    check(status == 0, f"{agent.label} quit with {agent.describe_status()}, expected 0")
-    check(seconds < 1.0, f"{agent.label} took {seconds:.2f}s to quit")
 
 
 # --- the rules, one row at a time -----------------------------------------------------
@@ -284,246 +217,6 @@ BATCH = 100
 RSS_GROWTH_LIMIT_KB = 512
 # Ten thousand posts in flight at once stay far below this.
 PEAK_LIMIT_KB = 64 * 1024
-
-ASCII = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 .,:;!?'\"-_/\\%"
-# Letters that MacRoman holds, and some it does not.
-ROMAN = "éüßñ©°¿Åøæ"
-WIDE = "漢字€😀Ωж"
-
-
-def _dbus():
-    import dbus
-
-    return dbus
-
-
-def random_text(rng):
-    pool = rng.choice([ASCII, ASCII + ROMAN, ROMAN, ASCII + WIDE, ASCII + ROMAN + WIDE])
-    size = rng.choice([rng.randrange(0, 40), rng.randrange(100, 300), rng.randrange(240, 260)])
-    if rng.random() < 0.05:
-        size = rng.randrange(1000, 4000)
-    return "".join(rng.choice(pool) for _ in range(size))
-
-
-def random_data(rng):
-    kind = rng.random()
-    if kind < 0.5:
-        # A Pascal string, with or without a length byte that tells the truth, and junk.
-        text = random_text(rng).encode("utf-8")[: rng.randrange(0, 300)]
-        length = len(text) if rng.random() < 0.7 else rng.randrange(256)
-        junk = rng.randbytes(rng.choice([0, rng.randrange(1, 64), rng.randrange(64, 3000)]))
-        return bytes([min(length, 255)]) + text + junk
-    if kind < 0.6:
-        # Text with a NUL in it.
-        text = random_text(rng)[:100].encode("utf-8")
-        cut = rng.randrange(len(text) + 1)
-        body = text[:cut] + b"\x00" + text[cut:]
-        return bytes([min(len(body), 255)]) + body
-    if kind < 0.65:
-        return b""
-    return rng.randbytes(rng.randrange(0, 4096))
-
-
-def random_dictionary(rng, depth):
-    dbus = _dbus()
-    entries = {}
-    for _ in range(rng.randrange(0, 4)):
-        key = rng.choice(["State", "MessageCode", "Message", "x", "nested"])
-        if depth > 0 and rng.random() < 0.5:
-            entries[key] = random_dictionary(rng, depth - 1)
-        else:
-            entries[key] = rng.choice(
-                [dbus.Int32(1000), dbus.String("1000"), dbus.Double(2004.0), dbus.Boolean(True)]
-            )
-    return dbus.Dictionary(entries, signature="sv")
-
-
-def random_other(rng):
-    """A value of a type the agent takes as neither number, string nor data."""
-    dbus = _dbus()
-    return rng.choice(
-        [
-            lambda: dbus.Boolean(rng.random() < 0.5),
-            lambda: dbus.Array([dbus.String("a"), dbus.String("b")], signature="s"),
-            lambda: dbus.Array([dbus.Int32(1000)], signature="i"),
-            lambda: dbus.Struct((dbus.Int32(1000), dbus.String("x"))),
-            lambda: dbus.ObjectPath("/com/arvex/x"),
-            lambda: random_dictionary(rng, rng.randrange(1, 5)),
-        ]
-    )()
-
-
-def random_state(rng):
-    dbus = _dbus()
-    if rng.random() < 0.6:
-        return dbus.Int32(1000)
-    return rng.choice(
-        [
-            lambda: None,
-            lambda: dbus.Double(1000.0),
-            lambda: dbus.Int64(1000),
-            lambda: dbus.UInt16(1000),
-            lambda: dbus.Int16(1000),
-            lambda: dbus.Int32(rng.choice([999, 1001, 0, -1000, 2**31 - 1])),
-            lambda: dbus.Int64(2**32 + 1000),
-            lambda: dbus.UInt64(2**64 - 1),
-            lambda: dbus.Byte(rng.randrange(256)),
-            lambda: dbus.Double(rng.choice([1000.5, 999.999, float("nan"), float("inf")])),
-            lambda: dbus.String("1000"),
-            lambda: dbus.ByteArray(b"\x04" + b"1000"),
-            lambda: random_other(rng),
-        ]
-    )()
-
-
-def random_code(rng):
-    dbus = _dbus()
-    if rng.random() < 0.4:
-        return None
-    return rng.choice(
-        [
-            lambda: dbus.Int32(rng.randrange(2001, 2012)),
-            lambda: dbus.Int32(rng.randrange(2001, 2012)),
-            lambda: dbus.Int32(rng.choice([2000, 2012, 0, -1, 2**31 - 1, -(2**31)])),
-            lambda: dbus.Double(float(rng.randrange(2001, 2012))),
-            lambda: dbus.Double(rng.choice([2004.5, 1e12, float("nan")])),
-            lambda: dbus.Int64(rng.choice([2**32 + 2004, -(2**31) - 1, 2005])),
-            lambda: dbus.UInt32(rng.choice([2**31 + 2004, 2006])),
-            lambda: dbus.Byte(rng.randrange(256)),
-            lambda: dbus.String(str(rng.randrange(2001, 2012))),
-            lambda: random_other(rng),
-        ]
-    )()
-
-
-def random_message(rng):
-    dbus = _dbus()
-    kind = rng.random()
-    if kind < 0.1:
-        return None
-    if kind < 0.5:
-        return dbus.String(random_text(rng))
-    if kind < 0.85:
-        return dbus.ByteArray(random_data(rng))
-    if kind < 0.9:
-        return rng.choice([dbus.Int32(rng.randrange(-5, 5)), dbus.Double(2004.0)])
-    return random_other(rng)
-
-
-def random_post(rng):
-    """(object, name, user info) of one post."""
-    dbus = _dbus()
-    info = {}
-    for key, value in (
-        ("State", random_state(rng)),
-        ("MessageCode", random_code(rng)),
-        ("Message", random_message(rng)),
-    ):
-        if value is not None:
-            info[key] = value
-    if rng.random() < 0.1:
-        info["Extra"] = random_dictionary(rng, 3)
-    keys = list(info)
-    rng.shuffle(keys)
-    info = {k: info[k] for k in keys}
-    notification_object = OBJECT
-    name = STATUS_NAME
-    if rng.random() < 0.05:
-        notification_object = rng.choice(["", "com.arvex.Other", OBJECT + "."])
-    if rng.random() < 0.02:
-        name = rng.choice(["pmnotification", "Other"])
-    return notification_object, name, dbus.Dictionary(info, signature="sv")
-
-
-def as_sint32(value):
-    """The value as the agent reads a number: a signed 32-bit integer, or None when it is no
-    number or does not convert without loss."""
-    dbus = _dbus()
-    if isinstance(value, dbus.Boolean):
-        return None
-    if isinstance(value, (dbus.Byte, dbus.Int16, dbus.UInt16, dbus.Int32, dbus.UInt32,
-                          dbus.Int64, dbus.UInt64)):
-        number = int(value)
-    elif isinstance(value, dbus.Double):
-        real = float(value)
-        if not math.isfinite(real) or real != math.floor(real):
-            return None
-        number = int(real)
-    else:
-        return None
-    return number if -(2**31) <= number < 2**31 else None
-
-
-def expected_notice(notification_object, name, info, accepted_objects):
-    """The text the agent must show for a post, or None when it must show nothing."""
-    dbus = _dbus()
-    if name != STATUS_NAME or notification_object not in accepted_objects or not info:
-        return None
-    if as_sint32(info.get("State")) != 1000:
-        return None
-    code = as_sint32(info.get("MessageCode"))
-    if code is not None:
-        return CATALOGUE.get(code)
-    message = info.get("Message")
-    if isinstance(message, dbus.String):
-        text = str(message)
-        if len(text.encode("utf-8")) <= 254:
-            return text
-        try:
-            roman = text.encode("mac_roman")
-        except UnicodeEncodeError:
-            return None
-        return text if len(roman) <= 254 else None
-    if isinstance(message, dbus.ByteArray):
-        copied = bytes(message)[:255]
-        if not copied:
-            return ""
-        # A length byte that claims more than was copied is cut to the bytes copied.
-        length = min(copied[0], len(copied) - 1)
-        try:
-            text = copied[1 : 1 + length].decode("utf-8")
-        except UnicodeDecodeError:
-            return None
-        # The notification service takes no NUL: the text ends at the first one.
-        return text.split("\0")[0]
-    return None
-
-
-def describe_post(post):
-    text = repr(post)
-    return text if len(text) < 400 else text[:400] + "..."
-
-
-def post_batch(rng, log, poster, count):
-    """Posts `count` random posts, then a sentinel, and checks that exactly the notices due
-    were shown, in order; the double's record is cleared afterwards. Returns the number of
-    notices shown."""
-    posts = [random_post(rng) for _ in range(count)]
-    expected = []
-    for i, (notification_object, name, info) in enumerate(posts):
-        poster.post(notification_object, info, name)
-        text = expected_notice(notification_object, name, info, (OBJECT,))
-        if text is not None:
-            expected.append((i, text))
-        if i % 200 == 199:
-            poster.flush()
-    dbus = _dbus()
-    text, _ = log.sentinel_user_info()
-    poster.post(OBJECT, {"State": dbus.Int32(1000), "Message": dbus.String(text)})
-    poster.flush()
-    shown = log.until_sentinel(text, timeout=120.0, interval=0.01 if count <= BATCH else 0.25)
-    for k in range(max(len(shown), len(expected))):
-        got = shown[k] if k < len(shown) else None
-        want = expected[k][1] if k < len(expected) else None
-        if got != want:
-            post = describe_post(posts[expected[k][0]]) if k < len(expected) else "(none)"
-            raise TestFailure(
-                f"notice {k} of {len(shown)} shown ({len(expected)} due): {got!r:.300}, "
-                f"expected {want!r:.300} for post {post}"
-            )
-    clear_notification_calls()
-    log.consumed = 0
-    return len(shown)
 
 
 def memory(agent):

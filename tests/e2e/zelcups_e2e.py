@@ -15,17 +15,22 @@ person at the desktop does by hand (adding queues, posting status notices), runs
 sandbox's session user, as on a desktop: see as_user().
 """
 
+import gettext
+import json
+import math
 import os
 import re
 import shlex
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import traceback
+from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES = os.path.normpath(os.path.join(HERE, "..", "fixtures"))
@@ -790,3 +795,711 @@ def main(namespace):
             sys.stdout.flush()
     print(f"{len(names) - len(failed)} of {len(names)} cases passed")
     sys.exit(1 if failed else 0)
+
+
+# --- the queue road: its surroundings, the address rule, the alerts -------------------
+
+# Long enough for the tick at start, the next one and one more.
+TWO_TICKS = 2 * TICK_SECONDS + 1.0
+# One interval, plus the time the tick needs for the queue (the PPD from the scheduler,
+# the device-URI lookup, lpadmin and the plug-in) and the polling of this test.
+REPOINT_LIMIT = TICK_SECONDS + 1.5
+LPR = "ZEL_QRX5_LPR"
+LPR6 = "ZEL_QRX5_LPRv6"
+WORK = "/tmp/zelcups-road"
+FAMILY = "arvex-qrx5"
+OTHER = "other-maker"
+# (device-URI prefix, fixed connection type or None for the network resolver, scheme of
+# the address), searched in this order.
+ADDRESS_RULES = (
+    ("mdns://", "DNSSD", "mdns://"),
+    ("dnssd://", "DNSSD", "mdns://"),
+    ("usb://", "USB", "usb://"),
+    ("lpd://", None, "lpd://"),
+    ("socket://", None, "lpd://"),
+    ("ipp://", None, "lpd://"),
+)
+# What would end or redirect a command line; escaped as %XX.
+COMMAND_LINE_ESCAPED = set(b"!&()|<>")
+# The maker's path encoding keeps only the URI's unreserved characters.
+UNRESERVED = set(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~")
+HEX = set(b"0123456789abcdefABCDEF")
+
+
+def looks_ipv6(remainder):
+    return "[v1." in remainder or ":" in remainder
+
+
+def host_with_port(remainder):
+    """An IPv4 address or a name followed by ":port": not IPv6, whatever the colon says."""
+    host = remainder.split("/", 1)[0]
+    return re.fullmatch(r"[^\[\]:]+:[0-9]{1,5}", host) is not None
+
+
+def has_ipv6_address(name):
+    try:
+        return bool(socket.getaddrinfo(name, None, socket.AF_INET6, socket.SOCK_STREAM))
+    except socket.gaierror:
+        return False
+
+
+def network_type(remainder):
+    """The connection type, and the remainder as the type's decision leaves it: a host
+    written "v1.NAME/" whose name has an IPv6 address is put into brackets."""
+    if looks_ipv6(remainder):
+        return (LPR if host_with_port(remainder) else LPR6), remainder
+    if remainder.startswith("v1.") and "/" in remainder:
+        host, _, path = remainder.partition("/")
+        if has_ipv6_address(host[len("v1."):].split("+", 1)[0]):
+            return LPR6, f"[{host}]/{path}"
+    return LPR, remainder
+
+
+def complete_zone(remainder):
+    """A link-local address needs its zone: "+" and the interface, "en0" when none."""
+    match = re.match(r"\[v1\.(fe80:[^\]]*)\]", remainder, re.IGNORECASE)
+    if not match:
+        return remainder
+    address = match.group(1)
+    if "+" not in address:
+        address = address.replace("%", "+") if "%" in address else address + "+"
+    if address.endswith("+"):
+        address += "en0"
+    return "[v1." + address + "]" + remainder[match.end():]
+
+
+def escape_for_command_line(text):
+    return "".join(f"%{ord(c):02X}" if ord(c) in COMMAND_LINE_ESCAPED else c for c in text)
+
+
+def maker_path(path):
+    """The path freed of its escapes and encoded the maker's way; "" when an escape does
+    not decode to UTF-8 text."""
+    raw = path.encode("utf-8")
+    decoded = bytearray()
+    i = 0
+    while i < len(raw):
+        if raw[i] == ord("%"):
+            digits = raw[i + 1 : i + 3]
+            if len(digits) < 2 or not set(digits) <= HEX:
+                return ""
+            decoded.append(int(digits, 16))
+            i += 3
+        else:
+            decoded.append(raw[i])
+            i += 1
+    try:
+        bytes(decoded).decode("utf-8")
+    except UnicodeDecodeError:
+        return ""
+    return "".join(chr(b) if b in UNRESERVED else f"%{b:02X}" for b in decoded)
+
+
+def expected_backend_uri(queue, uri):
+    """The backend URI that lpadmin must be given for the queue, or None when the queue
+    must be left alone."""
+    for prefix, fixed_type, scheme in ADDRESS_RULES:
+        if uri.startswith(prefix):
+            break
+    else:
+        return None
+    remainder = uri[len(prefix):]
+    connection_type = fixed_type
+    if connection_type is None:
+        connection_type, remainder = network_type(remainder)
+    ipv6 = connection_type == LPR6
+    if ipv6:
+        remainder = complete_zone(remainder)
+    escaped = escape_for_command_line(remainder)
+    if ipv6:
+        dot = escaped.find(".")
+        escaped = "[v1." + (escaped[dot + 1 :] if dot >= 0 else escaped[1:])
+    address = scheme + escaped
+    if connection_type in (LPR, LPR6):
+        slash = address.find("/", len("lpd://"))
+        if slash >= 0 and slash + 1 < len(address):
+            address = address[: slash + 1] + maker_path(address[slash + 1 :])
+    backend_uri = f"xvtdbmu://{connection_type}/{queue}/{address}"
+    # Never cut short: what does not fit in 1023 bytes leaves the queue alone.
+    return backend_uri if len(backend_uri.encode()) <= 1023 else None
+
+
+# Held by the running agent so that a second one of the session ends at once.
+SESSION_LOCK = "zelcups-agent.lock"
+
+
+class Road:
+    """The agent's surroundings for one case: a work folder the session user can write,
+    the recording lpadmin first on PATH, and the logs of lpadmin and the plug-in."""
+
+    def __init__(self, run, hold=False):
+        shutil.rmtree(WORK, ignore_errors=True)
+        os.makedirs(WORK + "/bin")
+        os.makedirs(WORK + "/cwd")
+        uid, gid = user_ids()
+        for path in (WORK, WORK + "/cwd"):
+            os.chown(path, uid, gid)
+        shutil.copy(run.fixture("lpadmin"), WORK + "/bin/lpadmin")
+        os.chmod(WORK + "/bin/lpadmin", 0o755)
+        self.lpadmin_log = WORK + "/lpadmin.log"
+        self.plugin_log = WORK + "/plugin.log"
+        self.hold_path = WORK + "/hold"
+        if hold:
+            self.hold()
+        self.run = run
+        self.env = dict(
+            os.environ,
+            PATH=WORK + "/bin:" + os.environ.get("PATH", "/usr/bin:/bin"),
+            ZELCUPS_LPADMIN_LOG=self.lpadmin_log,
+            ZELCUPS_LPADMIN_HOLD=self.hold_path,
+            ZELCUPS_INFO_PLUGIN_LOG=self.plugin_log,
+            LC_ALL="C.UTF-8",
+        )
+        self.runtime_before = set(os.listdir(runtime_dir()))
+
+    def hold(self):
+        with open(self.hold_path, "w", encoding="ascii"):
+            pass
+
+    def release(self):
+        os.unlink(self.hold_path)
+
+    def start_agent(self, user=SESSION_USER):
+        """Starts the agent and waits for its first snapshot: the agent catches quit
+        requests from its first instruction on, so being ready says nothing about the
+        snapshot, and a queue added before it would belong to the baseline."""
+        looks = FolderLooks()
+        try:
+            agent = self.run.start_agent(self.env, user=user, cwd=WORK + "/cwd")
+            agent.wait_ready()
+            looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
+            if os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
+                wait_for(observes_posts, 10.0, f"{agent.label} to observe status posts")
+        finally:
+            looks.close()
+        return agent
+
+    def calls(self):
+        """Every lpadmin call so far: dicts with "argv" as text (bytes kept through
+        surrogate escapes), "ppd" and "uid"."""
+        try:
+            with open(self.lpadmin_log, encoding="ascii") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        calls = []
+        for line in lines:
+            call = json.loads(line)
+            call["argv"] = [os.fsdecode(bytes.fromhex(a)) for a in call["argv"]]
+            calls.append(call)
+        return calls
+
+    def calls_for(self, queue):
+        return [c for c in self.calls() if len(c["argv"]) > 2 and c["argv"][2] == queue]
+
+    def plugin_groups(self):
+        """The plug-in calls, one list per Info_Initialize, by queue name."""
+        groups = {}
+        current = None
+        try:
+            with open(self.plugin_log, encoding="utf-8", errors="surrogateescape") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return groups
+        for line in lines:
+            if line.startswith("Info_Initialize "):
+                queue = re.match(r"Info_Initialize \[[^\]]*\] \[(.*)\] \[", line).group(1)
+                current = groups.setdefault(queue, [])
+            ignored = ("load ", "unload", "Info_CheckSandbox")
+            if current is not None and not line.startswith(ignored):
+                current.append(line)
+        return groups
+
+    def leftovers(self):
+        """Files the agent left in the session's runtime folder or the temporary folder,
+        besides the lock that keeps a second agent of the session from starting and the
+        snapshot that the next agent of the session starts from."""
+        kept = {SESSION_LOCK, SNAPSHOT_FILE}
+        left = sorted(set(os.listdir(runtime_dir())) - self.runtime_before - kept)
+        uid = user_ids()[0]
+        for name in os.listdir("/tmp"):
+            path = os.path.join("/tmp", name)
+            if path != WORK and os.lstat(path).st_uid == uid:
+                left.append(path)
+        return left
+
+
+def check_repointed_once(road, queue, uri):
+    """lpadmin ran exactly once for the queue, with the exact argument vector, a private
+    copy of the PPD (the user cannot read the scheduler's), and the queue now has the
+    backend URI."""
+    expected = expected_backend_uri(queue, uri)
+    calls = road.calls_for(queue)
+    check(
+        len(calls) == 1,
+        f"{queue!r}: lpadmin ran {len(calls)} times: {[c['argv'] for c in calls]}",
+    )
+    argv = calls[0]["argv"]
+    check(
+        argv[:6] == ["lpadmin", "-p", queue, "-v", expected, "-P"] and len(argv) == 7,
+        f"{queue!r}: lpadmin argv {argv!r}, expected ['lpadmin', '-p', {queue!r}, '-v', "
+        f"{expected!r}, '-P', PPD]",
+    )
+    ppd_path, ppd = argv[6], calls[0]["ppd"]
+    check(
+        not ppd_path.startswith(PPD_DIR + "/"),
+        f"{queue!r}: -P {ppd_path}, unreadable to the user",
+    )
+    check(
+        os.path.dirname(ppd_path) == runtime_dir(),
+        f"{queue!r}: -P {ppd_path} not in {runtime_dir()}",
+    )
+    check(ppd["exists"] and ppd["size"] > 0, f"{queue!r}: -P file when lpadmin ran: {ppd}")
+    check(ppd["mode"] & 0o7777 == 0o600, f"{queue!r}: -P file mode {ppd['mode'] & 0o7777:o}")
+    check(ppd["uid"] == user_ids()[0], f"{queue!r}: -P file owned by {ppd['uid']}")
+    check(not os.path.exists(ppd_path), f"{queue!r}: the PPD copy {ppd_path} was left behind")
+    check(
+        device_uri(queue) == expected,
+        f"{queue!r}: device URI {device_uri(queue)}, expected {expected}",
+    )
+
+
+def wait_repointed(queues, timeout):
+    """Waits until every queue has a device URI of the backend's scheme; returns when each
+    was first seen so."""
+    seen = {}
+
+    def all_seen():
+        now = time.monotonic()
+        uris = device_uris()
+        for queue in queues:
+            if queue not in seen and (uris.get(queue) or "").startswith("xvtdbmu://"):
+                seen[queue] = now
+        return len(seen) == len(queues)
+
+    try:
+        wait_for(all_seen, timeout, "the queues to be re-pointed", interval=0.1)
+    except TestFailure:
+        missing = {q: device_uri(q) for q in queues if q not in seen}
+        raise TestFailure(f"not re-pointed within {timeout:g}s: {missing}") from None
+    return seen
+
+
+def add_at_once(rows):
+    """Adds (name, ppd, uri) queues from four hands at once; returns when each was added."""
+    added = {}
+
+    def add(row):
+        add_queue(*row)
+        added[row[0]] = time.monotonic()
+
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(add, rows))
+    return added
+
+
+def quit_cleanly(agent):
+    status, seconds = agent.stop(signal.SIGTERM)
+    check(status == 0, f"{agent.label} quit with {agent.describe_status()}, expected 0")
+    check(seconds < 1.0, f"{agent.label} took {seconds:.2f}s to quit")
+
+
+def alerts():
+    """Notify calls that are not status notices."""
+    return [args for _, args in notification_calls("Notify") if args[3] != NOTICE_TITLE]
+
+
+def status_notices():
+    return [args[4] for _, args in notification_calls("Notify") if args[3] == NOTICE_TITLE]
+
+
+def is_handled(row):
+    return row[1] == FAMILY and expected_backend_uri(row[0], row[2]) is not None
+
+
+def english(key, run):
+    """The English text of a key of the agent's catalogue in the built share/ folder."""
+    locale_dir = os.path.join(run.fixture("share"), "locale")
+    translation = gettext.translation("zelcups-agent", locale_dir, languages=["en"])
+    text = translation.gettext(key)
+    check(text != key, f"the English catalogue has no text for {key!r}")
+    return text
+
+
+def check_alert_form(args, run, queue):
+    _, replaces_id, _, summary, body, actions, _, expire_timeout = args
+    check(summary == english("Libinfo Get Error Title", run), f"alert summary {summary!r}")
+    check(body == queue, f"alert body {body!r}, not the queue's name {queue!r}")
+    check(expire_timeout == 0, f"alert expire timeout {expire_timeout}")
+    check(replaces_id == 0, f"alert replaces {replaces_id}")
+    pairs = list(zip(actions[::2], actions[1::2]))
+    check(len(actions) % 2 == 0 and all(label for _, label in pairs), f"alert actions {actions}")
+    buttons = [label for key, label in pairs if key != "default"]
+    check(buttons == [english("Bidi Add Error OK", run)], f"alert buttons {actions}")
+
+
+def fresh_notification_service():
+    """A new notification double, whose notice ids count from 1 again."""
+    stop_notification_service()
+    start_notification_service()
+
+
+def alert_ids():
+    """The ids the notification double gave the alerts, in order: a fresh double counts
+    its Notify calls from 1."""
+    ids = []
+    for i, (method, args) in enumerate(notification_calls("Notify")):
+        if args[3] != NOTICE_TITLE:
+            ids.append(i + 1)
+    return ids
+
+
+def add_in_one_tick(agent, rows):
+    os.kill(agent.pid, signal.SIGSTOP)
+    try:
+        for row in rows:
+            add_queue(*row)
+    finally:
+        os.kill(agent.pid, signal.SIGCONT)
+
+
+def install_plugin_atomically(path):
+    """Puts a plug-in in place with a rename, so that no one ever loads a half-copied one."""
+    os.makedirs(os.path.dirname(PLUGIN_PATH), exist_ok=True)
+    shutil.copyfile(path, PLUGIN_PATH + ".new")
+    os.rename(PLUGIN_PATH + ".new", PLUGIN_PATH)
+
+
+# Added while the agent runs.
+NEW_QUEUES = (
+    ("Office", FAMILY, "socket://10.0.0.5"),
+    ("Bonjour", FAMILY, "dnssd://Office%20Printer._printer._tcp.local./"),
+    ("LinkLocal", FAMILY, "lpd://[v1.fe80::1]/lp"),
+    ("LinkLocalZone", FAMILY, "lpd://[v1.fe80::1+eth0]/lp"),
+    ("Usb", FAMILY, "usb://Arvex/QRX5?serial=1"),
+    ("Parens", FAMILY, "lpd://10.0.0.5/queue(1)"),
+    ("IppPort", FAMILY, "ipp://192.168.0.5:631/ipp"),
+    ("Global6", FAMILY, "ipp://[2001:db8::5]:631/ipp"),
+    ("Global6Socket", FAMILY, "socket://[2001:db8::5]:9100"),
+    ("Mdns", FAMILY, "mdns://Lab%20Printer._ipp._tcp.local./"),
+    ("Escapes", FAMILY, "lpd://10.0.0.5/Print%20Queue%c3%a9%2Fx"),
+    ("NoDecode", FAMILY, "lpd://10.0.0.5/bad%ff"),
+    ("NamePort", FAMILY, "socket://printer.example:9100"),
+    ("IppPath", FAMILY, "ipp://10.0.0.5/ipp/print"),
+    # "v1." and a name: IPv6 when the name has an IPv6 address (/etc/hosts: ip6-localhost)
+    ("V1Name", FAMILY, "lpd://v1.ip6-localhost/q"),
+    ("V1NoName", FAMILY, "lpd://v1.printer-without-v6/q"),
+    ("LongFits", FAMILY, "lpd://10.0.0.5/" + "a" * 880),
+    # left alone: a backend URI over 1023 bytes
+    ("TooLong", FAMILY, "lpd://10.0.0.5/" + "a" * 990),
+    # left alone: a scheme not in the table, one already the backend's, another maker
+    ("Secure", FAMILY, "ipps://10.0.0.5/ipp/print"),
+    ("Web", FAMILY, "http://10.0.0.5:631/ipp/print"),
+    ("Pointed", FAMILY, "xvtdbmu://ZEL_QRX5_LPR/Pointed/lpd://10.0.0.7"),
+    ("Lobby2", OTHER, "socket://10.0.0.8"),
+)
+
+
+# --- status posts: the notice rule, random posts, the notices of a batch --------------
+
+# The maker's message catalogue, as the common library ships it.
+CATALOGUE = {
+    2001: "Paper out: load paper into the tray, then press Resume on the printer.",
+    2002: "Paper jam: open the front cover and remove the jammed paper.",
+    2003: "Cover open: close the printer cover to continue printing.",
+    2004: "Toner low: replace the toner cartridge soon.",
+    2005: "Toner empty: replace the toner cartridge to continue printing.",
+    2006: "Drum unit near end of life: have a new drum unit ready.",
+    2007: "Output tray full: remove the printed pages.",
+    2008: "The printer is offline or cannot be reached.",
+    2009: "Printer memory full: the page is too complex for the printer.",
+    2010: "Duplex unit error: check the duplex unit and its connection.",
+    2011: "Wrong paper size: load paper of the size the job asks for.",
+}
+
+
+def check_notice_form(args, where):
+    """Every notice is independent, titled, and stays until the user dismisses it."""
+    _, replaces_id, _, summary, _, _, _, expire_timeout = args
+    check(summary == NOTICE_TITLE, f"{where}: summary {summary!r}")
+    check(expire_timeout == 0, f"{where}: expire timeout {expire_timeout}")
+    check(replaces_id == 0, f"{where}: replaces notice {replaces_id}")
+
+
+class NoticeLog:
+    """Splits the notification double's record into the notices of successive rows."""
+
+    def __init__(self):
+        self.consumed = 0
+        self.sentinels = 0
+
+    def sentinel_user_info(self):
+        self.sentinels += 1
+        text = f"sentinel {self.sentinels}"
+        return text, f"{{'State': <int32 1000>, 'Message': <'{text}'>}}"
+
+    def until_sentinel(self, text, timeout=15.0, interval=0.05):
+        """The bodies of the notices recorded since the last sentinel, up to `text`."""
+
+        def find():
+            calls = notices()
+            for i in range(self.consumed, len(calls)):
+                if calls[i][4] == text:
+                    return calls, i
+            return None
+
+        calls, end = wait_for(find, timeout, f"the notice {text!r}", interval)
+        for i in range(self.consumed, end + 1):
+            check_notice_form(calls[i], f"notice {i}")
+        shown = [args[4] for args in calls[self.consumed : end]]
+        self.consumed = end + 1
+        return shown
+
+    def shown_by(self, posts):
+        """Posts each (object, user_info[, name]) with gdbus emit; returns what they showed."""
+        for post in posts:
+            post_status(*post)
+        text, user_info = self.sentinel_user_info()
+        post_status(DEFAULT_NOTIFICATION_OBJECT, user_info)
+        return self.until_sentinel(text)
+
+
+ASCII = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 .,:;!?'\"-_/\\%"
+# Letters that MacRoman holds, and some it does not.
+ROMAN = "éüßñ©°¿Åøæ"
+WIDE = "漢字€😀Ωж"
+
+
+def _dbus():
+    import dbus
+
+    return dbus
+
+
+def random_text(rng):
+    pool = rng.choice([ASCII, ASCII + ROMAN, ROMAN, ASCII + WIDE, ASCII + ROMAN + WIDE])
+    size = rng.choice([rng.randrange(0, 40), rng.randrange(100, 300), rng.randrange(240, 260)])
+    if rng.random() < 0.05:
+        size = rng.randrange(1000, 4000)
+    return "".join(rng.choice(pool) for _ in range(size))
+
+
+def random_data(rng):
+    kind = rng.random()
+    if kind < 0.5:
+        # A Pascal string, with or without a length byte that tells the truth, and junk.
+        text = random_text(rng).encode("utf-8")[: rng.randrange(0, 300)]
+        length = len(text) if rng.random() < 0.7 else rng.randrange(256)
+        junk = rng.randbytes(rng.choice([0, rng.randrange(1, 64), rng.randrange(64, 3000)]))
+        return bytes([min(length, 255)]) + text + junk
+    if kind < 0.6:
+        # Text with a NUL in it.
+        text = random_text(rng)[:100].encode("utf-8")
+        cut = rng.randrange(len(text) + 1)
+        body = text[:cut] + b"\x00" + text[cut:]
+        return bytes([min(len(body), 255)]) + body
+    if kind < 0.65:
+        return b""
+    return rng.randbytes(rng.randrange(0, 4096))
+
+
+def random_dictionary(rng, depth):
+    dbus = _dbus()
+    entries = {}
+    for _ in range(rng.randrange(0, 4)):
+        key = rng.choice(["State", "MessageCode", "Message", "x", "nested"])
+        if depth > 0 and rng.random() < 0.5:
+            entries[key] = random_dictionary(rng, depth - 1)
+        else:
+            entries[key] = rng.choice(
+                [dbus.Int32(1000), dbus.String("1000"), dbus.Double(2004.0), dbus.Boolean(True)]
+            )
+    return dbus.Dictionary(entries, signature="sv")
+
+
+def random_other(rng):
+    """A value of a type the agent takes as neither number, string nor data."""
+    dbus = _dbus()
+    return rng.choice(
+        [
+            lambda: dbus.Boolean(rng.random() < 0.5),
+            lambda: dbus.Array([dbus.String("a"), dbus.String("b")], signature="s"),
+            lambda: dbus.Array([dbus.Int32(1000)], signature="i"),
+            lambda: dbus.Struct((dbus.Int32(1000), dbus.String("x"))),
+            lambda: dbus.ObjectPath("/com/arvex/x"),
+            lambda: random_dictionary(rng, rng.randrange(1, 5)),
+        ]
+    )()
+
+
+def random_state(rng):
+    dbus = _dbus()
+    if rng.random() < 0.6:
+        return dbus.Int32(1000)
+    return rng.choice(
+        [
+            lambda: None,
+            lambda: dbus.Double(1000.0),
+            lambda: dbus.Int64(1000),
+            lambda: dbus.UInt16(1000),
+            lambda: dbus.Int16(1000),
+            lambda: dbus.Int32(rng.choice([999, 1001, 0, -1000, 2**31 - 1])),
+            lambda: dbus.Int64(2**32 + 1000),
+            lambda: dbus.UInt64(2**64 - 1),
+            lambda: dbus.Byte(rng.randrange(256)),
+            lambda: dbus.Double(rng.choice([1000.5, 999.999, float("nan"), float("inf")])),
+            lambda: dbus.String("1000"),
+            lambda: dbus.ByteArray(b"\x04" + b"1000"),
+            lambda: random_other(rng),
+        ]
+    )()
+
+
+def random_code(rng):
+    dbus = _dbus()
+    if rng.random() < 0.4:
+        return None
+    return rng.choice(
+        [
+            lambda: dbus.Int32(rng.randrange(2001, 2012)),
+            lambda: dbus.Int32(rng.randrange(2001, 2012)),
+            lambda: dbus.Int32(rng.choice([2000, 2012, 0, -1, 2**31 - 1, -(2**31)])),
+            lambda: dbus.Double(float(rng.randrange(2001, 2012))),
+            lambda: dbus.Double(rng.choice([2004.5, 1e12, float("nan")])),
+            lambda: dbus.Int64(rng.choice([2**32 + 2004, -(2**31) - 1, 2005])),
+            lambda: dbus.UInt32(rng.choice([2**31 + 2004, 2006])),
+            lambda: dbus.Byte(rng.randrange(256)),
+            lambda: dbus.String(str(rng.randrange(2001, 2012))),
+            lambda: random_other(rng),
+        ]
+    )()
+
+
+def random_message(rng):
+    dbus = _dbus()
+    kind = rng.random()
+    if kind < 0.1:
+        return None
+    if kind < 0.5:
+        return dbus.String(random_text(rng))
+    if kind < 0.85:
+        return dbus.ByteArray(random_data(rng))
+    if kind < 0.9:
+        return rng.choice([dbus.Int32(rng.randrange(-5, 5)), dbus.Double(2004.0)])
+    return random_other(rng)
+
+
+def random_post(rng):
+    """(object, name, user info) of one post."""
+    dbus = _dbus()
+    info = {}
+    for key, value in (
+        ("State", random_state(rng)),
+        ("MessageCode", random_code(rng)),
+        ("Message", random_message(rng)),
+    ):
+        if value is not None:
+            info[key] = value
+    if rng.random() < 0.1:
+        info["Extra"] = random_dictionary(rng, 3)
+    keys = list(info)
+    rng.shuffle(keys)
+    info = {k: info[k] for k in keys}
+    notification_object = DEFAULT_NOTIFICATION_OBJECT
+    name = STATUS_NAME
+    if rng.random() < 0.05:
+        notification_object = rng.choice(["", "com.arvex.Other", DEFAULT_NOTIFICATION_OBJECT + "."])
+    if rng.random() < 0.02:
+        name = rng.choice(["pmnotification", "Other"])
+    return notification_object, name, dbus.Dictionary(info, signature="sv")
+
+
+def as_sint32(value):
+    """The value as the agent reads a number: a signed 32-bit integer, or None when it is no
+    number or does not convert without loss."""
+    dbus = _dbus()
+    if isinstance(value, dbus.Boolean):
+        return None
+    if isinstance(value, (dbus.Byte, dbus.Int16, dbus.UInt16, dbus.Int32, dbus.UInt32,
+                          dbus.Int64, dbus.UInt64)):
+        number = int(value)
+    elif isinstance(value, dbus.Double):
+        real = float(value)
+        if not math.isfinite(real) or real != math.floor(real):
+            return None
+        number = int(real)
+    else:
+        return None
+    return number if -(2**31) <= number < 2**31 else None
+
+
+def expected_notice(notification_object, name, info, accepted_objects):
+    """The text the agent must show for a post, or None when it must show nothing."""
+    dbus = _dbus()
+    if name != STATUS_NAME or notification_object not in accepted_objects or not info:
+        return None
+    if as_sint32(info.get("State")) != 1000:
+        return None
+    code = as_sint32(info.get("MessageCode"))
+    if code is not None:
+        return CATALOGUE.get(code)
+    message = info.get("Message")
+    if isinstance(message, dbus.String):
+        text = str(message)
+        if len(text.encode("utf-8")) <= 254:
+            return text
+        try:
+            roman = text.encode("mac_roman")
+        except UnicodeEncodeError:
+            return None
+        return text if len(roman) <= 254 else None
+    if isinstance(message, dbus.ByteArray):
+        copied = bytes(message)[:255]
+        if not copied:
+            return ""
+        # A length byte that claims more than was copied is cut to the bytes copied.
+        length = min(copied[0], len(copied) - 1)
+        try:
+            text = copied[1 : 1 + length].decode("utf-8")
+        except UnicodeDecodeError:
+            return None
+        # The notification service takes no NUL: the text ends at the first one.
+        return text.split("\0")[0]
+    return None
+
+
+def describe_post(post):
+    text = repr(post)
+    return text if len(text) < 400 else text[:400] + "..."
+
+
+def post_batch(rng, log, poster, count, make_post=random_post):
+    """Posts `count` random posts (of make_post), then a sentinel, and checks that exactly the notices due
+    were shown, in order; the double's record is cleared afterwards. Returns the number of
+    notices shown."""
+    posts = [make_post(rng) for _ in range(count)]
+    expected = []
+    for i, (notification_object, name, info) in enumerate(posts):
+        poster.post(notification_object, info, name)
+        text = expected_notice(notification_object, name, info, (DEFAULT_NOTIFICATION_OBJECT,))
+        if text is not None:
+            expected.append((i, text))
+        if i % 200 == 199:
+            poster.flush()
+    dbus = _dbus()
+    text, _ = log.sentinel_user_info()
+    poster.post(DEFAULT_NOTIFICATION_OBJECT, {"State": dbus.Int32(1000), "Message": dbus.String(text)})
+    poster.flush()
+    shown = log.until_sentinel(text, timeout=120.0, interval=0.01 if count <= 100 else 0.25)
+    for k in range(max(len(shown), len(expected))):
+        got = shown[k] if k < len(shown) else None
+        want = expected[k][1] if k < len(expected) else None
+        if got != want:
+            post = describe_post(posts[expected[k][0]]) if k < len(expected) else "(none)"
+            raise TestFailure(
+                f"notice {k} of {len(shown)} shown ({len(expected)} due): {got!r:.300}, "
+                f"expected {want!r:.300} for post {post}"
+            )
+    clear_notification_calls()
+    log.consumed = 0
+    return len(shown)

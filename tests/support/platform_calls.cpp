@@ -9,17 +9,4 @@ std::vector<std::string> &PlatformCalls() {
   return calls;
 }
 
-std::string TextOf(CFTypeRef object) {
-  if (object == nullptr || CFGetTypeID(object) != CFStringGetTypeID()) {
-    return {};
-  }
-  auto string = static_cast<CFStringRef>(object);
-  std::vector<char> buffer(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(
-                               CFStringGetLength(string), kCFStringEncodingUTF8)) +
-                           1);
-  CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                     kCFStringEncodingUTF8);
-  return buffer.data();
-}
-
 }  // namespace zelcups_test

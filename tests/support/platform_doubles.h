@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "cf_text.h"
+
 namespace zelcups_test {
 
 struct Notice {
@@ -41,9 +43,6 @@ void RaiseDuringNextObserverRemoval(int signal_number);
 // "AddObserver", "RemoveObserver", "InstallEventLoopTimer", "RemoveEventLoopTimer", in
 // the order called; tests clear it.
 std::vector<std::string> &PlatformCalls();
-
-// The text of a string object as UTF-8; empty for null and for other objects.
-std::string TextOf(CFTypeRef object);
 
 }  // namespace zelcups_test
 

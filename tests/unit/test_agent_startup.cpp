@@ -212,9 +212,12 @@ TEST_F(WatcherTest, AgentStartedAgainGoesOnFromTheFileCountingEachQueueFromJustB
 }
 
 TEST_F(WatcherTest, NullContextsAreRefused) {
+  WriteQueue("Office", 1700000000, 0);  // what a tick that went on would handle
   EXPECT_EQ(PrinterSetup_InitializeNotify(nullptr), -1);
   PrinterSetup_TerminateNotify(nullptr);
   z_CallbackForPrinterSetup(nullptr, nullptr);
+  EXPECT_TRUE(g_handled.empty());
+  EXPECT_TRUE(zelcups_test::PlatformCalls().empty());
 }
 
 TEST_F(WatcherTest, FailedTimerInstallationReturnsItsStatusWithoutSnapshot) {

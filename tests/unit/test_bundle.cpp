@@ -8,26 +8,18 @@
 #include <fstream>
 #include <string>
 
+#include "cf_text.h"
 #include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 
 namespace {
 
+using zelcups_test::Str;
+using zelcups_test::TextOf;
+
 const std::filesystem::path kPrefix =
     std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-
-ScopedCFTypeRef<CFStringRef> Str(const char *utf8) {
-  return ScopedCFTypeRef<CFStringRef>(
-      utf8 == nullptr ? nullptr : CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
-}
-
-std::string Utf8(CFStringRef s) {
-  std::string buffer(static_cast<size_t>(CFStringGetLength(s)) * 4 + 1, '\0');
-  EXPECT_TRUE(CFStringGetCString(s, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                                 kCFStringEncodingUTF8));
-  return buffer.c_str();
-}
 
 std::string PathOf(CFURLRef url) {
   char path[4096];
@@ -132,7 +124,7 @@ TEST(Bundle, LocalizedStringsFollowTheUsersLanguagesThenEnglish) {
     ScopedCFTypeRef<CFStringRef> text(CFBundleCopyLocalizedString(
         CFBundleGetMainBundle(), Str(row.key).get(), Str(row.value).get(), Str(row.table).get()));
     ASSERT_NE(text.get(), nullptr) << "row " << i;
-    EXPECT_EQ(Utf8(text.get()), row.expected) << "row " << i << ": " << (row.key ? row.key : "-");
+    EXPECT_EQ(TextOf(text.get()), row.expected) << "row " << i << ": " << (row.key ? row.key : "-");
   }
 }
 
@@ -159,7 +151,7 @@ TEST(Bundle, DamagedCataloguesAreSkipped) {
         CFBundleGetMainBundle(), Str(kTitleKey).get(), nullptr, nullptr));
     std::filesystem::remove_all(locales / row.language);
     ASSERT_NE(text.get(), nullptr) << row.language;
-    EXPECT_EQ(Utf8(text.get()), kEnglishTitle) << row.language;
+    EXPECT_EQ(TextOf(text.get()), kEnglishTitle) << row.language;
   }
 }
 

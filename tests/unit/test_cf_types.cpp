@@ -8,23 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "cf_text.h"
 #include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 
 namespace {
 
-ScopedCFTypeRef<CFStringRef> Str(const char *utf8) {
-  return ScopedCFTypeRef<CFStringRef>(
-      CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
-}
-
-std::string Utf8(CFStringRef s) {
-  std::vector<char> buffer(static_cast<size_t>(CFStringGetLength(s)) * 4 + 1);
-  EXPECT_TRUE(CFStringGetCString(s, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                                 kCFStringEncodingUTF8));
-  return buffer.data();
-}
+using zelcups_test::Str;
+using zelcups_test::TextOf;
 
 TEST(CFString, LengthCountsUTF16Units) {
   struct Row {
@@ -80,7 +72,7 @@ TEST(CFString, MacRomanAndUTF8Convert) {
   ScopedCFTypeRef<CFStringRef> roman(
       CFStringCreateWithCString(nullptr, "caf\x8E", kCFStringEncodingMacRoman));
   ASSERT_TRUE(roman);
-  EXPECT_EQ(Utf8(roman.get()), "caf\xC3\xA9");
+  EXPECT_EQ(TextOf(roman.get()), "caf\xC3\xA9");
   char back[8] = {};
   ASSERT_TRUE(CFStringGetCString(roman.get(), back, sizeof back, kCFStringEncodingMacRoman));
   EXPECT_STREQ(back, "caf\x8E");
@@ -127,7 +119,7 @@ TEST(CFString, PascalRoundTripInEncoding) {
   ScopedCFTypeRef<CFStringRef> s(
       CFStringCreateWithPascalString(nullptr, pascal, kCFStringEncodingMacRoman));
   ASSERT_TRUE(s);
-  EXPECT_EQ(Utf8(s.get()), "caf\xC3\xA9");
+  EXPECT_EQ(TextOf(s.get()), "caf\xC3\xA9");
   // The same bytes are not UTF-8.
   EXPECT_EQ(CFStringCreateWithPascalString(nullptr, pascal, kCFStringEncodingUTF8), nullptr);
   const unsigned char empty[] = {0};
@@ -167,7 +159,7 @@ TEST(CFString, ConstantStringsAreSharedAndImmortal) {
   EXPECT_NE(a, CFSTR("USB"));
   CFRelease(a);
   CFRelease(a);
-  EXPECT_EQ(Utf8(a), "DNSSD");
+  EXPECT_EQ(TextOf(a), "DNSSD");
   EXPECT_TRUE(CFEqual(a, Str("DNSSD").get()));
   EXPECT_EQ(CFHash(a), CFHash(Str("DNSSD").get()));
 }
@@ -322,7 +314,7 @@ TEST(CFDictionary, KeepsInsertionOrderAndScales) {
       dict.get(),
       [](const void *key, const void *, void *context) {
         static_cast<std::vector<std::string> *>(context)->push_back(
-            Utf8(static_cast<CFStringRef>(key)));
+            TextOf(static_cast<CFStringRef>(key)));
       },
       &order);
   ASSERT_EQ(order.size(), static_cast<size_t>(kCount));

@@ -3,17 +3,14 @@
 
 #include <string>
 
+#include "cf_text.h"
 #include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 
 namespace {
 
-ScopedCFTypeRef<CFStringRef> Str(std::string_view bytes) {
-  return ScopedCFTypeRef<CFStringRef>(
-      CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(bytes.data()),
-                              static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false));
-}
+using zelcups_test::Str;
 
 constexpr const char *kKeepNone = "";
 constexpr const char *kKeepAll = nullptr;

@@ -10,12 +10,16 @@
 
 #include "CommonLib.h"
 #include "common_lib_testing.h"
+#include "cf_text.h"
 #include "zelcups/scoped.h"
 #include "scoped_temp_dir.h"
 
 using zelcups::ScopedCFTypeRef;
 
 namespace {
+
+using zelcups_test::Str;
+using zelcups_test::TextOf;
 
 #define kKey "com.arvex.driver.QRX5.NotificationObject"
 
@@ -133,18 +137,6 @@ TEST(CommonLibMessages, PLstrcpyCopiesLengthAndText) {
   EXPECT_EQ(destination[4], 0xEE);
 }
 
-std::string Utf8(CFStringRef s) {
-  std::vector<char> buffer(static_cast<size_t>(CFStringGetLength(s)) * 4 + 1);
-  CFStringGetCString(s, buffer.data(), static_cast<CFIndex>(buffer.size()), kCFStringEncodingUTF8);
-  return buffer.data();
-}
-
-ScopedCFTypeRef<CFStringRef> StringOfBytes(const std::string &utf8) {
-  return ScopedCFTypeRef<CFStringRef>(
-      CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(utf8.data()),
-                              static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false));
-}
-
 TEST(CommonLibEncoding, EncodesEverythingOutsideTheUnreservedSet) {
   using namespace std::string_literals;
   struct Row {
@@ -164,11 +156,11 @@ TEST(CommonLibEncoding, EncodesEverythingOutsideTheUnreservedSet) {
       {"x\0\0\xF0\x9F\x98\x80"s, "x%00%00%F0%9F%98%80"},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
-    ScopedCFTypeRef<CFStringRef> path = StringOfBytes(rows[i].path);
+    ScopedCFTypeRef<CFStringRef> path = Str(rows[i].path);
     ASSERT_TRUE(path) << "row " << i;
     ScopedCFTypeRef<CFStringRef> encoded(ZEL_Utl_CreateEncodedCFString(path.get()));
     ASSERT_TRUE(encoded) << "row " << i;
-    EXPECT_EQ(Utf8(encoded.get()), rows[i].encoded) << "row " << i;
+    EXPECT_EQ(TextOf(encoded.get()), rows[i].encoded) << "row " << i;
   }
   EXPECT_EQ(ZEL_Utl_CreateEncodedCFString(nullptr), nullptr);
 }
@@ -185,7 +177,7 @@ TEST(CommonLibEncoding, UTF8FormHasOneBytePerCharacter) {
         CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8));
     ScopedCFTypeRef<CFStringRef> encoded(ZEL_Utl_CreateEncodedCFString(path.get()));
     ASSERT_TRUE(encoded) << text;
-    EXPECT_EQ(Utf8(encoded.get()).size(), static_cast<size_t>(CFStringGetLength(encoded.get())))
+    EXPECT_EQ(TextOf(encoded.get()).size(), static_cast<size_t>(CFStringGetLength(encoded.get())))
         << text;
   }
 }

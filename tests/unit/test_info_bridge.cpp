@@ -3,6 +3,7 @@
 
 #include "Info.h"
 #include "info_bridge_internal.h"
+#include "scoped_temp_dir.h"
 
 #include <dlfcn.h>
 #include <malloc.h>
@@ -81,9 +82,8 @@ std::string Bracketed(const std::string &line, const std::string &key) {
 class InfoBridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "info_bridge_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     log_ = dir_ + "/plugin.log";
     setenv("ZELCUPS_INFO_PLUGIN_LOG", log_.c_str(), 1);
     unsetenv("ZELCUPS_INFO_PLUGIN_RESULT");
@@ -91,7 +91,6 @@ class InfoBridgeTest : public ::testing::Test {
   void TearDown() override {
     unsetenv("ZELCUPS_INFO_PLUGIN_LOG");
     unsetenv("ZELCUPS_INFO_PLUGIN_RESULT");
-    fs::remove_all(dir_);
   }
 
   std::vector<std::string> Log() const {
@@ -114,6 +113,7 @@ class InfoBridgeTest : public ::testing::Test {
     return "<no Info_Initialize>";
   }
 
+  ScopedTempDir temp_;
   std::string dir_;
   std::string log_;
 };

@@ -1,3 +1,4 @@
+#include "scoped_temp_dir.h"
 #include "zelcups_common.h"
 
 #include <gtest/gtest.h>
@@ -29,11 +30,9 @@ const std::string kHeaderPairs =
 class PpdReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ppd_reader_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string write_ppd(const std::string &content) {
     const std::string path = (dir_ / ("f" + std::to_string(files_++) + ".ppd")).string();
@@ -41,6 +40,7 @@ class PpdReaderTest : public ::testing::Test {
     return path;
   }
 
+  ScopedTempDir temp_;
   std::filesystem::path dir_;
   int files_ = 0;
 };

@@ -1,4 +1,5 @@
 #include "backend_uri.h"
+#include "cf_text.h"
 #include "zelcups_common.h"
 #include "zelcups/scoped.h"
 
@@ -18,16 +19,6 @@ namespace {
 using Record = std::vector<std::pair<std::string, std::string>>;
 using ScopedData = zelcups::ScopedCFTypeRef<CFDataRef>;
 using ScopedString = zelcups::ScopedCFTypeRef<CFStringRef>;
-
-std::string Utf8Of(CFStringRef string) {
-  char *text = nullptr;
-  if (string == nullptr || zelcups_common_cfstring_to_cstring(string, &text) != 0) {
-    return "<none>";
-  }
-  std::string result(text);
-  free(text);
-  return result;
-}
 
 // The record as libplist reads it back: its keys in document order with their string
 // values; nothing when it is no XML dictionary of strings.
@@ -90,7 +81,7 @@ Outcome Read(const std::string &uri) {
   }
   ScopedString type_holder(connection_type);
   ScopedData data_holder(data);
-  outcome.connection_type = Utf8Of(connection_type);
+  outcome.connection_type = connection_type ? zelcups_test::TextOf(connection_type) : "<none>";
   outcome.record = ParseRecord(data);
   return outcome;
 }

@@ -7,8 +7,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 #include "queue_list_testing.h"
@@ -172,13 +174,28 @@ TEST_F(QueueListTest, EmptyAndMissingDirectoriesGiveEmptyLists) {
   EXPECT_EQ(zelcups_common_cups_queuelist_get_queue_modify_timestamp(nullptr, 0), 0);
 }
 
-TEST_F(QueueListTest, FixedDirectoryScanNeverFails) {
-  // Whatever the machine has at the fixed path, the scan yields a list.
+TEST_F(QueueListTest, ClearedTestingFolderGivesBackTheFixedOne) {
+  // A testing folder set and cleared leaves no trace: the scan lists what the machine's
+  // own folder holds, whatever that is.
+  Touch("Stray.ppd");
+  zelcups_common_cups_queuelist_set_directory_for_testing(dir_.c_str());
+  zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
+  std::set<std::string> expected, listed;
+  std::error_code unreadable;  // an unreadable or missing folder lists nothing
+  for (const auto &entry : std::filesystem::directory_iterator("/etc/cups/ppd", unreadable)) {
+    const std::string file = entry.path().filename().string();
+    if (file.size() > 4 && file.ends_with(".ppd")) {
+      expected.insert(file.substr(0, file.size() - 4));
+    }
+  }
   int32_t count = -1;
   QueueList *list = zelcups_common_cups_queuelist_initialize(&count);
   ASSERT_NE(list, nullptr);
-  EXPECT_EQ(count, list->queue_count);
+  for (int32_t i = 0; i < count; ++i) {
+    listed.insert(zelcups_common_cups_queuelist_get_queue_name(list, i));
+  }
   zelcups_common_cups_queuelist_terminate(list);
+  EXPECT_EQ(listed, expected);
 }
 
 }  // namespace

@@ -17,12 +17,15 @@
 #include <vector>
 
 #include "scoped_temp_dir.h"
+#include "cf_text.h"
 #include "zelcups/scoped.h"
 
 using zelcups::ScopedCFTypeRef;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using zelcups_test::Str;
 
 constexpr char kName[] = "org.freedesktop.Notifications";
 constexpr char kPath[] = "/org/freedesktop/Notifications";
@@ -237,11 +240,6 @@ class FakeService {
   std::vector<guint32> closed_;
   std::string client_;
 };
-
-ScopedCFTypeRef<CFStringRef> Str(const char *utf8) {
-  return ScopedCFTypeRef<CFStringRef>(
-      utf8 == nullptr ? nullptr : CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
-}
 
 struct Answer {
   SInt32 result;

@@ -1,7 +1,7 @@
 // A fresh folder under the system's temporary directory, removed with everything in it
 // when the holder goes.
-#ifndef ZELCUPS_TESTS_UNIT_SCOPED_TEMP_DIR_H
-#define ZELCUPS_TESTS_UNIT_SCOPED_TEMP_DIR_H
+#ifndef ZELCUPS_TESTS_SUPPORT_SCOPED_TEMP_DIR_H
+#define ZELCUPS_TESTS_SUPPORT_SCOPED_TEMP_DIR_H
 
 #include <stdlib.h>
 
