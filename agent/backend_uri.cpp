@@ -181,8 +181,8 @@ bool z_BackendRuleTakes(const char *device_uri) {
 }
 
 bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri) {
-  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P ", "/etc/cups/ppd/",
-                                             ".ppd"};
+  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P ",
+                                             ZELCUPS_COMMON_PPD_DIRECTORY "/", ".ppd"};
   std::size_t length = backend_uri.size() + 2 * std::strlen(queue_name);
   for (std::string_view text : kFixedText) {
     length += text.size();

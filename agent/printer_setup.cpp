@@ -16,22 +16,16 @@
 
 namespace {
 
-constexpr char kPPDDirectory[] = "/etc/cups/ppd";
 constexpr EventTimerInterval kFirstFireDelay = 0.0;
 constexpr EventTimerInterval kTickInterval = 3.0;
 
-const char *g_ppd_directory = kPPDDirectory;
 PrinterSetupQueueHandler g_queue_handler = z_SetUpQueue;
 
 // The directory's time; an unreadable directory reads as time 0.
 struct timespec ReadDirectoryTime() {
   struct stat status {};
-  stat(g_ppd_directory, &status);
+  stat(zelcups_common_cups_ppd_directory(), &status);
   return status.st_mtim;
-}
-
-bool SameTime(const struct timespec &a, const struct timespec &b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
@@ -40,10 +34,6 @@ void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
 }
 
 }  // namespace
-
-void PrinterSetup_SetPPDDirectoryForTesting(const char *directory) {
-  g_ppd_directory = directory != nullptr ? directory : kPPDDirectory;
-}
 
 void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler) {
   g_queue_handler = handler != nullptr ? handler : z_SetUpQueue;
@@ -73,7 +63,7 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
     context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
     SnapshotFile_Save(context->queue_list, context->queue_list_count);
   }
-  PrinterSetup_StartFolderStream(context, g_ppd_directory);
+  PrinterSetup_StartFolderStream(context, zelcups_common_cups_ppd_directory());
   return 0;
 }
 
@@ -96,7 +86,7 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
     return;
   }
   struct timespec directory_time = ReadDirectoryTime();
-  if (SameTime(directory_time, context->ppd_dir_mtime_full)) {
+  if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full)) {
     return;
   }
   // Stored before any queue is handled, so a queue whose handling fails is not retried

@@ -1,7 +1,6 @@
-// For unit tests only: the directory whose time the watcher reads (the test points the
-// queue list at the same one, see queue_list_testing.h), and the queue handler the tick
-// calls, to see which queues it hands on. Null restores the fixed directory and
-// z_SetUpQueue. The tick has one path either way.
+// For unit tests only: the queue handler the tick calls, to see which queues it hands on
+// (the PPD folder is set in queue_list_testing.h). Null restores z_SetUpQueue. The tick
+// has one path either way.
 #ifndef ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 #define ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 
@@ -9,7 +8,6 @@
 
 using PrinterSetupQueueHandler = void (*)(const char *queue_name);
 
-void PrinterSetup_SetPPDDirectoryForTesting(const char *directory);
 void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler);
 
 #endif

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr char kPPDDirectory[] = "/etc/cups/ppd";
 constexpr char kPDLType[] = "ZELQRX5";
 constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 constexpr char kPluginExtra[] = "none";
@@ -92,7 +91,7 @@ void z_SetUpQueue(const char *queue_name) {
     QueueJournal_LeftAlone(queue_name, "the user may not administer printers");
     return;
   }
-  const std::string ppd_path = std::string(kPPDDirectory) + "/" + queue_name + ".ppd";
+  const std::string ppd_path = std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
   // A desktop user administers printers without being able to read the scheduler's PPD
   // files; the scheduler hands out the same PPD, which then stands in for the file. That
   // costs a whole PPD, so the device URI is asked first: a queue no rule takes (every

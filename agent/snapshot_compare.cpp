@@ -5,13 +5,9 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace {
-
-bool SameTime(const struct timespec &a, const struct timespec &b) {
+bool SnapshotCompare_SameTime(const struct timespec &a, const struct timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
-
-}  // namespace
 
 std::vector<int32_t> z_FindQueuesToHandle(const QueueList *old_list, int32_t old_count,
                                           const QueueList *snapshot, int32_t count) {
@@ -34,7 +30,7 @@ std::vector<int32_t> z_FindQueuesToHandle(const QueueList *old_list, int32_t old
     }
     auto found = first_old_entry.find(name);
     if (found == first_old_entry.end() ||
-        !SameTime(zelcups_common_cups_queuelist_get_queue_modify_time(old_list, found->second),
+        !SnapshotCompare_SameTime(zelcups_common_cups_queuelist_get_queue_modify_time(old_list, found->second),
                   zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index))) {
       to_handle.push_back(index);
     }

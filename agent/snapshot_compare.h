@@ -13,4 +13,8 @@
 std::vector<int32_t> z_FindQueuesToHandle(const QueueList *old_list, int32_t old_count,
                                           const QueueList *snapshot, int32_t count);
 
+// Whether two file times are the same to the nanosecond: a queue added within the second
+// of the last look changes only the nanoseconds.
+bool SnapshotCompare_SameTime(const struct timespec &a, const struct timespec &b);
+
 #endif
