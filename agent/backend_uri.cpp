@@ -76,15 +76,14 @@ std::string ReencodeLprPath(const char *path) {
 // queue names ("Büro"): those bytes are written as percent escapes so that the queue can
 // be re-pointed at all. An ASCII name goes in as it is, the form the backend reads.
 std::string QueueNameForURI(std::string_view queue_name) {
-  constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string text;
   for (unsigned char byte : queue_name) {
     if (byte < 0x80) {
       text.push_back(static_cast<char>(byte));
     } else {
-      text.push_back('%');
-      text.push_back(kHexDigits[byte >> 4]);
-      text.push_back(kHexDigits[byte & 0x0F]);
+      char escape[3];
+      zelcups_common_write_percent_escape(byte, escape);
+      text.append(escape, sizeof(escape));
     }
   }
   return text;

@@ -15,10 +15,10 @@
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// Shell metacharacters that would end or redirect the lpadmin command line. The percent
-// sign stays: an escape already in a device URI must reach the backend unchanged.
+// The characters that once ended or redirected the lpadmin command line in a shell.
+// lpadmin now runs without one, but the backend reads its URI with them escaped, so they
+// still are. The percent sign stays: an escape already in a device URI must reach the
+// backend unchanged.
 constexpr std::array<char, 7> kLpadminCommandCharactors = {'!', '&', '(', ')', '|', '<', '>'};
 constexpr std::array<char, 2> kIpv6AddressCharactors = {':', '%'};
 constexpr std::array<char, 4> kUsbAndMdnsUriCharactors = {'(', ')', ' ', '%'};
@@ -74,6 +74,13 @@ bool z_check_convert_charactor_for_ipv6_address(char charactor) {
   return is_one_of(charactor, kIpv6AddressCharactors);
 }
 
+void zelcups_common_write_percent_escape(uint8_t byte, char escape[3]) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  escape[0] = '%';
+  escape[1] = kHexDigits[byte >> 4];
+  escape[2] = kHexDigits[byte & 0x0F];
+}
+
 int32_t zelcups_common_get_utf8_one_charactor_length(uint8_t lead_byte) {
   int32_t length = 0;
   for (uint8_t bit = 0x80; bit != 0 && (lead_byte & bit) != 0 && length < 6; bit >>= 1) {
@@ -109,9 +116,8 @@ int32_t zelcups_common_convert_charactor_to_fall_under_into_hex_string(
       continue;
     }
     if (predicate(source[in])) {
-      output[out++] = '%';
-      output[out++] = kHexDigits[lead >> 4];
-      output[out++] = kHexDigits[lead & 0x0F];
+      zelcups_common_write_percent_escape(lead, output + out);
+      out += 3;
     } else {
       output[out++] = source[in];
     }

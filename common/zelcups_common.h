@@ -79,6 +79,9 @@ int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue_name, char
 
 typedef bool (*zelcups_charactor_predicate)(char charactor);
 
+/* Writes byte as a percent escape, "%" and two upper-case hex digits, into escape[0..2]. */
+void zelcups_common_write_percent_escape(uint8_t byte, char escape[3]);
+
 int32_t zelcups_common_convert_charactor_to_fall_under_into_hex_string(
     const char *source, uint32_t source_length, zelcups_charactor_predicate predicate,
     char **result);

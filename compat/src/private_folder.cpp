@@ -62,8 +62,7 @@ void RemoveMadeFolder() {
 }
 
 Folder FindFolder() {
-  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (IsClosedToOthers(runtime)) {
+  if (const char *runtime = PrivateFolder_SessionRuntime()) {
     return {runtime, true};
   }
   for (const char *parent : {static_cast<const char *>(std::getenv("TMPDIR")), "/tmp"}) {
@@ -91,6 +90,11 @@ const Folder &TheFolder() {
 }
 
 }  // namespace
+
+const char *PrivateFolder_SessionRuntime(void) {
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  return IsClosedToOthers(runtime) ? runtime : nullptr;
+}
 
 const char *CompatPrivateFolder(void) {
   const Folder &folder = TheFolder();

@@ -18,6 +18,10 @@ CF_EXPORT const char *CompatPrivateFolder(void);
    process of the same session. */
 CF_EXPORT Boolean CompatPrivateFolderOutlivesProcess(void);
 
+/* $XDG_RUNTIME_DIR when it names a folder of this user's own closed to everyone else,
+   which goes with the user's login; null otherwise. */
+CF_EXPORT const char *PrivateFolder_SessionRuntime(void);
+
 CF_EXTERN_C_END
 
 #endif
