@@ -33,14 +33,12 @@ void AddEntry(const void *key, const void *value, void *context) {
   plist_dict_set_item(build->dict, compat::UTF8Of(static_cast<CFStringRef>(key)).c_str(), node);
 }
 
-// A new plist tree for object, or null when something in it has no plist form.
-plist_t ToPlist(CFTypeRef object) {
-  CFTypeID type = CFGetTypeID(object);
-  if (type == CFStringGetTypeID()) {
-    return plist_new_string(compat::UTF8Of(static_cast<CFStringRef>(object)).c_str());
+// New plist nodes, one per property-list type.
+struct PlistMaker {
+  plist_t operator()(CFStringRef string) const {
+    return plist_new_string(compat::UTF8Of(string).c_str());
   }
-  if (type == CFNumberGetTypeID()) {
-    auto number = static_cast<CFNumberRef>(object);
+  plist_t operator()(CFNumberRef number) const {
     if (CFNumberIsFloatType(number)) {
       double value = 0;
       CFNumberGetValue(number, kCFNumberFloat64Type, &value);
@@ -50,16 +48,14 @@ plist_t ToPlist(CFTypeRef object) {
     CFNumberGetValue(number, kCFNumberSInt64Type, &value);
     return plist_new_uint(static_cast<uint64_t>(value));
   }
-  if (type == CFBooleanGetTypeID()) {
-    return plist_new_bool(CFBooleanGetValue(static_cast<CFBooleanRef>(object)) ? 1 : 0);
+  plist_t operator()(CFBooleanRef boolean) const {
+    return plist_new_bool(CFBooleanGetValue(boolean) ? 1 : 0);
   }
-  if (type == CFDataGetTypeID()) {
-    auto data = static_cast<CFDataRef>(object);
+  plist_t operator()(CFDataRef data) const {
     return plist_new_data(reinterpret_cast<const char *>(CFDataGetBytePtr(data)),
                           static_cast<uint64_t>(CFDataGetLength(data)));
   }
-  if (type == CFArrayGetTypeID()) {
-    auto array = static_cast<CFArrayRef>(object);
+  plist_t operator()(CFArrayRef array) const {
     zelcups::ScopedPlist list(plist_new_array());
     for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
       plist_t item = ToPlist(CFArrayGetValueAtIndex(array, i));
@@ -70,13 +66,17 @@ plist_t ToPlist(CFTypeRef object) {
     }
     return list.release();
   }
-  if (type == CFDictionaryGetTypeID()) {
+  plist_t operator()(CFDictionaryRef dictionary) const {
     zelcups::ScopedPlist dict(plist_new_dict());
     DictionaryBuild build{dict.get(), true};
-    CFDictionaryApplyFunction(static_cast<CFDictionaryRef>(object), AddEntry, &build);
+    CFDictionaryApplyFunction(dictionary, AddEntry, &build);
     return build.ok ? dict.release() : nullptr;
   }
-  return nullptr;
+};
+
+// A new plist tree for object, or null when something in it has no plist form.
+plist_t ToPlist(CFTypeRef object) {
+  return compat::VisitPropertyListObject<plist_t>(object, PlistMaker{});
 }
 
 // A new CF object for the plist tree, or null.

@@ -153,13 +153,12 @@ GVariant *VardictOf(CFDictionaryRef dictionary) {
   return g_variant_builder_end(&builder);
 }
 
-GVariant *ToVariant(CFTypeRef object) {
-  CFTypeID type = CFGetTypeID(object);
-  if (type == CFStringGetTypeID()) {
-    return g_variant_new_string(compat::UTF8Of(static_cast<CFStringRef>(object)).c_str());
+// D-Bus values, one per property-list type.
+struct VariantMaker {
+  GVariant *operator()(CFStringRef string) const {
+    return g_variant_new_string(compat::UTF8Of(string).c_str());
   }
-  if (type == CFNumberGetTypeID()) {
-    auto number = static_cast<CFNumberRef>(object);
+  GVariant *operator()(CFNumberRef number) const {
     if (CFNumberIsFloatType(number)) {
       double real = 0;
       CFNumberGetValue(number, kCFNumberFloat64Type, &real);
@@ -173,16 +172,14 @@ GVariant *ToVariant(CFTypeRef object) {
     CFNumberGetValue(number, kCFNumberSInt64Type, &large);
     return g_variant_new_int64(large);
   }
-  if (type == CFBooleanGetTypeID()) {
-    return g_variant_new_boolean(CFBooleanGetValue(static_cast<CFBooleanRef>(object)));
+  GVariant *operator()(CFBooleanRef boolean) const {
+    return g_variant_new_boolean(CFBooleanGetValue(boolean));
   }
-  if (type == CFDataGetTypeID()) {
-    auto data = static_cast<CFDataRef>(object);
+  GVariant *operator()(CFDataRef data) const {
     return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, CFDataGetBytePtr(data),
                                      static_cast<gsize>(CFDataGetLength(data)), 1);
   }
-  if (type == CFArrayGetTypeID()) {
-    auto array = static_cast<CFArrayRef>(object);
+  GVariant *operator()(CFArrayRef array) const {
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE("av"));
     for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
@@ -193,10 +190,11 @@ GVariant *ToVariant(CFTypeRef object) {
     }
     return g_variant_builder_end(&builder);
   }
-  if (type == CFDictionaryGetTypeID()) {
-    return VardictOf(static_cast<CFDictionaryRef>(object));
-  }
-  return nullptr;
+  GVariant *operator()(CFDictionaryRef dictionary) const { return VardictOf(dictionary); }
+};
+
+GVariant *ToVariant(CFTypeRef object) {
+  return compat::VisitPropertyListObject<GVariant *>(object, VariantMaker{});
 }
 
 }  // namespace
