@@ -79,87 +79,99 @@ plist_t ToPlist(CFTypeRef object) {
   return compat::VisitPropertyListObject<plist_t>(object, PlistMaker{});
 }
 
+CFTypeRef FromPlist(plist_t node);
+
+CFStringRef StringFromPlist(plist_t node) {
+  char *text = nullptr;
+  plist_get_string_val(node, &text);
+  const zelcups::ScopedMalloc<char> owned(text);
+  return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
+}
+
+CFNumberRef NumberFromPlist(plist_t node) {
+  if (plist_get_node_type(node) == PLIST_REAL) {
+    double value = 0;
+    plist_get_real_val(node, &value);
+    return CFNumberCreate(nullptr, kCFNumberFloat64Type, &value);
+  }
+  uint64_t value = 0;
+  plist_get_uint_val(node, &value);
+  int64_t signed_value = static_cast<int64_t>(value);
+  return CFNumberCreate(nullptr, kCFNumberSInt64Type, &signed_value);
+}
+
+CFBooleanRef BooleanFromPlist(plist_t node) {
+  uint8_t value = 0;
+  plist_get_bool_val(node, &value);
+  return value ? kCFBooleanTrue : kCFBooleanFalse;
+}
+
+CFDataRef DataFromPlist(plist_t node) {
+  char *bytes = nullptr;
+  uint64_t length = 0;
+  plist_get_data_val(node, &bytes, &length);
+  const zelcups::ScopedMalloc<char> owned(bytes);
+  return CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes),
+                      static_cast<CFIndex>(length));
+}
+
+// Null when any item has no CF form.
+CFArrayRef ArrayFromPlist(plist_t node) {
+  std::vector<zelcups::ScopedCFTypeRef<CFTypeRef>> items;
+  std::vector<CFTypeRef> values;
+  for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+    items.emplace_back(FromPlist(plist_array_get_item(node, i)));
+    if (!items.back()) {
+      return nullptr;
+    }
+    values.push_back(items.back().get());
+  }
+  return CFArrayCreate(nullptr, values.data(), static_cast<CFIndex>(values.size()),
+                       &kCFTypeArrayCallBacks);
+}
+
+// Null when any value has no CF form.
+CFDictionaryRef DictionaryFromPlist(plist_t node) {
+  zelcups::ScopedCFTypeRef<CFMutableDictionaryRef> dict(CFDictionaryCreateMutable(
+      nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(node, &iter);
+  const zelcups::ScopedMalloc<void> owned_iter(iter);
+  for (;;) {
+    char *key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(node, iter, &key, &value);
+    if (key == nullptr) {
+      return dict.release();
+    }
+    const zelcups::ScopedMalloc<char> owned_key(key);
+    const zelcups::ScopedCFTypeRef<CFStringRef> key_object(
+        CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+    const zelcups::ScopedCFTypeRef<CFTypeRef> value_object(FromPlist(value));
+    if (!key_object || !value_object) {
+      return nullptr;
+    }
+    CFDictionarySetValue(dict.get(), key_object.get(), value_object.get());
+  }
+}
+
 // A new CF object for the plist tree, or null.
 CFTypeRef FromPlist(plist_t node) {
   switch (plist_get_node_type(node)) {
     case PLIST_STRING:
-    case PLIST_KEY: {
-      char *text = nullptr;
-      plist_get_string_val(node, &text);
-      CFStringRef string = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
-      free(text);
-      return string;
-    }
-    case PLIST_UINT: {
-      uint64_t value = 0;
-      plist_get_uint_val(node, &value);
-      int64_t signed_value = static_cast<int64_t>(value);
-      return CFNumberCreate(nullptr, kCFNumberSInt64Type, &signed_value);
-    }
-    case PLIST_REAL: {
-      double value = 0;
-      plist_get_real_val(node, &value);
-      return CFNumberCreate(nullptr, kCFNumberFloat64Type, &value);
-    }
-    case PLIST_BOOLEAN: {
-      uint8_t value = 0;
-      plist_get_bool_val(node, &value);
-      return value ? kCFBooleanTrue : kCFBooleanFalse;
-    }
-    case PLIST_DATA: {
-      char *bytes = nullptr;
-      uint64_t length = 0;
-      plist_get_data_val(node, &bytes, &length);
-      CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes),
-                                    static_cast<CFIndex>(length));
-      free(bytes);
-      return data;
-    }
-    case PLIST_ARRAY: {
-      std::vector<CFTypeRef> items;
-      bool ok = true;
-      for (uint32_t i = 0; i < plist_array_get_size(node) && ok; ++i) {
-        CFTypeRef item = FromPlist(plist_array_get_item(node, i));
-        ok = item != nullptr;
-        if (ok) {
-          items.push_back(item);
-        }
-      }
-      CFArrayRef array =
-          ok ? CFArrayCreate(nullptr, const_cast<const void **>(items.data()),
-                             static_cast<CFIndex>(items.size()), &kCFTypeArrayCallBacks)
-             : nullptr;
-      for (CFTypeRef item : items) {
-        CFRelease(item);
-      }
-      return array;
-    }
-    case PLIST_DICT: {
-      CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
-          nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-      plist_dict_iter iter = nullptr;
-      plist_dict_new_iter(node, &iter);
-      for (;;) {
-        char *key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(node, iter, &key, &value);
-        if (key == nullptr) {
-          break;
-        }
-        zelcups::ScopedCFTypeRef<CFStringRef> key_object(
-            CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
-        free(key);
-        zelcups::ScopedCFTypeRef<CFTypeRef> value_object(FromPlist(value));
-        if (!key_object || !value_object) {
-          free(iter);
-          CFRelease(dict);
-          return nullptr;
-        }
-        CFDictionarySetValue(dict, key_object.get(), value_object.get());
-      }
-      free(iter);
-      return dict;
-    }
+    case PLIST_KEY:
+      return StringFromPlist(node);
+    case PLIST_UINT:
+    case PLIST_REAL:
+      return NumberFromPlist(node);
+    case PLIST_BOOLEAN:
+      return BooleanFromPlist(node);
+    case PLIST_DATA:
+      return DataFromPlist(node);
+    case PLIST_ARRAY:
+      return ArrayFromPlist(node);
+    case PLIST_DICT:
+      return DictionaryFromPlist(node);
     default:
       return nullptr;
   }
