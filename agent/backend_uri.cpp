@@ -102,7 +102,7 @@ std::string FormAddress(const std::string &address_buffer, std::string_view conn
 
 }  // namespace
 
-bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
+bool BackendURI_Create(const char *queue_name, const char *device_uri,
                              QueueBackend *backend) {
   if (queue_name == nullptr || device_uri == nullptr || backend == nullptr) {
     return false;
@@ -175,11 +175,11 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
   return true;
 }
 
-bool z_BackendRuleTakes(const char *device_uri) {
+bool BackendURI_RuleTakes(const char *device_uri) {
   return device_uri != nullptr && FindBackendRule(device_uri) != nullptr;
 }
 
-bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri) {
+bool BackendURI_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri) {
   constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P ",
                                              ZELCUPS_COMMON_PPD_DIRECTORY "/", ".ppd"};
   std::size_t length = backend_uri.size() + 2 * std::strlen(queue_name);

@@ -123,7 +123,7 @@ bool ScopedPPDCopy::Fetch(const char *queue_name, std::string *why) {
     *why = "no PPD copy made";
     return false;
   }
-  const char *folder = CompatPrivateFolder();
+  const char *folder = PrivateFolder_Path();
   if (folder == nullptr) {
     *why = "no private folder for the PPD copy";
     return false;

@@ -1,10 +1,10 @@
 // For unit tests only: the queue handler the tick calls, to see which queues it hands on
-// (the PPD folder is set in queue_list_testing.h). Null restores z_SetUpQueue. The tick
+// (the PPD folder is set in queue_list_testing.h). Null restores QueueSetup_SetUp. The tick
 // has one path either way.
 #ifndef ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 #define ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 
-#include "agent_context.h"
+#include "printer_setup.h"
 
 using PrinterSetupQueueHandler = void (*)(const char *queue_name);
 

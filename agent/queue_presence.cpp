@@ -8,7 +8,7 @@
 
 #include "zelcups_common.h"
 
-bool z_QueueStillExists(const char *queue_name) {
+bool QueuePresence_StillExists(const char *queue_name) {
   if (queue_name == nullptr) {
     return false;
   }

@@ -9,7 +9,7 @@ bool SnapshotCompare_SameTime(const struct timespec &a, const struct timespec &b
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-std::vector<int32_t> z_FindQueuesToHandle(const QueueList *old_list, int32_t old_count,
+std::vector<int32_t> SnapshotCompare_QueuesToHandle(const QueueList *old_list, int32_t old_count,
                                           const QueueList *snapshot, int32_t count) {
   // try_emplace keeps the first index of a repeated name, which is the entry a walk from
   // the start of the old snapshot would stop at.

@@ -24,19 +24,19 @@ constexpr std::array<char, 2> kIpv6AddressCharactors = {':', '%'};
 constexpr std::array<char, 4> kUsbAndMdnsUriCharactors = {'(', ')', ' ', '%'};
 
 template <size_t N>
-bool is_one_of(char charactor, const std::array<char, N> &charactors) {
+bool IsOneOf(char charactor, const std::array<char, N> &charactors) {
   return std::find(charactors.begin(), charactors.end(), charactor) != charactors.end();
 }
 
 bool z_check_ng_charactor_for_lpadmin_command(char charactor) {
-  return is_one_of(charactor, kLpadminCommandCharactors);
+  return IsOneOf(charactor, kLpadminCommandCharactors);
 }
 
 bool z_check_convert_charactor_for_usb_and_mdns_uri(char charactor) {
-  return is_one_of(charactor, kUsbAndMdnsUriCharactors);
+  return IsOneOf(charactor, kUsbAndMdnsUriCharactors);
 }
 
-int hex_digit_value(char c) {
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
@@ -51,14 +51,14 @@ int hex_digit_value(char c) {
 
 // Reads the digits from the right and stops at the first character that is no digit; the
 // result is the low 8 bits of what was read, so only the last two digits weigh.
-char zHexStringToBin(const char *text, int8_t digit_count) {
+char HexStringToBin(const char *text, int8_t digit_count) {
   if (text == nullptr || digit_count <= 0) {
     return 0;
   }
   uint32_t sum = 0;
   uint32_t weight = 1;
   for (int index = digit_count - 1; index >= 0; --index) {
-    const int digit = hex_digit_value(text[index]);
+    const int digit = HexDigitValue(text[index]);
     if (digit < 0) {
       break;
     }
@@ -71,7 +71,7 @@ char zHexStringToBin(const char *text, int8_t digit_count) {
 }  // namespace
 
 bool z_check_convert_charactor_for_ipv6_address(char charactor) {
-  return is_one_of(charactor, kIpv6AddressCharactors);
+  return IsOneOf(charactor, kIpv6AddressCharactors);
 }
 
 void zelcups_common_write_percent_escape(uint8_t byte, char escape[3]) {
@@ -174,7 +174,7 @@ void zelcups_common_convert_hexcode_string_in_uri(char *destination, const char 
     for (int32_t k = 0; k < digits && source[in + 1 + k] != '\0'; ++k) {
       escape[static_cast<size_t>(k)] = source[in + 1 + k];
     }
-    destination[out++] = zHexStringToBin(escape.data(), digit_count);
+    destination[out++] = HexStringToBin(escape.data(), digit_count);
     in += 1 + digits;
   }
   // Each escape takes at least its marker from inside the count, so the output, with this

@@ -145,7 +145,7 @@ void BindEntries(InfoLibrary &library,
 }
 
 struct LibraryDeleter {
-  void operator()(InfoLibrary *library) const noexcept { zFreeInfoLibrary(library); }
+  void operator()(InfoLibrary *library) const noexcept { InfoBridge_FreeLibrary(library); }
 };
 using LibraryHolder = std::unique_ptr<InfoLibrary, LibraryDeleter>;
 
@@ -173,7 +173,7 @@ struct InfoInstance {
   void *context = nullptr;
 };
 
-std::optional<std::string> InfoLibraryPath(std::string_view base_directory) {
+std::optional<std::string> InfoBridge_LibraryPath(std::string_view base_directory) {
   std::string path;
   path.reserve(base_directory.size() + 6 + kInfoLibraryName.size());
   path.append(base_directory).append("/Libs/").append(kInfoLibraryName);
@@ -186,7 +186,7 @@ std::optional<std::string> InfoLibraryPath(std::string_view base_directory) {
 
 extern "C" {
 
-InfoLibrary *zLoadInfoLibrary(const char *path) {
+InfoLibrary *InfoBridge_LoadLibrary(const char *path) {
   if (path == nullptr) {
     return nullptr;
   }
@@ -209,7 +209,7 @@ InfoLibrary *zLoadInfoLibrary(const char *path) {
   return library.release();
 }
 
-void zFreeInfoLibrary(InfoLibrary *library) {
+void InfoBridge_FreeLibrary(InfoLibrary *library) {
   // Taking ownership closes the handle (if any) and frees the record.
   std::unique_ptr<InfoLibrary> owned(library);
 }
@@ -239,7 +239,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
 
   std::optional<std::string> path;
   try {
-    path = InfoLibraryPath(base_directory);
+    path = InfoBridge_LibraryPath(base_directory);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
@@ -247,7 +247,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
     return nullptr;
   }
 
-  instance->library.reset(zLoadInfoLibrary(path->c_str()));
+  instance->library.reset(InfoBridge_LoadLibrary(path->c_str()));
   if (!instance->library) {
     return nullptr;
   }

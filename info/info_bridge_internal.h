@@ -23,16 +23,16 @@ typedef struct InfoLibrary InfoLibrary;
 /* Opens the plug-in at path with RTLD_NOW and resolves all sixteen entry points; NULL
    when path is NULL, the file cannot be opened, or any entry point is missing (the
    library is then closed again). */
-InfoLibrary *zLoadInfoLibrary(const char *path);
+InfoLibrary *InfoBridge_LoadLibrary(const char *path);
 /* Closes the library and frees the record. NULL: no-op. */
-void zFreeInfoLibrary(InfoLibrary *library);
+void InfoBridge_FreeLibrary(InfoLibrary *library);
 
 #ifdef __cplusplus
 }
 
 /* "<base_directory>/Libs/libinfo.dylib", or nothing when that does not fit the 1024-byte
    path buffer with its terminator. */
-std::optional<std::string> InfoLibraryPath(std::string_view base_directory);
+std::optional<std::string> InfoBridge_LibraryPath(std::string_view base_directory);
 #endif
 
 #endif

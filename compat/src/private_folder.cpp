@@ -96,11 +96,11 @@ const char *PrivateFolder_SessionRuntime(void) {
   return IsClosedToOthers(runtime) ? runtime : nullptr;
 }
 
-const char *CompatPrivateFolder(void) {
+const char *PrivateFolder_Path(void) {
   const Folder &folder = TheFolder();
   return folder.path.empty() ? nullptr : folder.path.c_str();
 }
 
-Boolean CompatPrivateFolderOutlivesProcess(void) {
+Boolean PrivateFolder_OutlivesProcess(void) {
   return TheFolder().outlives_process;
 }

@@ -45,7 +45,7 @@ std::string LockFolder(const char *name) {
 
 }  // namespace
 
-Boolean CompatClaimSessionInstance(const char *name) {
+Boolean SessionInstance_Claim(const char *name) {
   if (name == nullptr || name[0] == '\0') {
     return false;
   }
