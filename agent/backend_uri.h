@@ -31,8 +31,8 @@ inline constexpr std::array<BackendRule, 6> BACKEND_RULES = {{
     {"ipp://", nullptr, z_FixConnectionTypeForLPD},
 }};
 
-// Every buffer of the road (address, backend URI, command line) holds at most this many
-// bytes of text; what does not fit leaves the queue alone rather than being cut.
+// The longest address, backend URI and lpadmin command line, in bytes, that the backend
+// and the scheduler take; one that is longer leaves the queue alone rather than being cut.
 inline constexpr std::size_t kMaxURILength = 1023;
 
 struct QueueBackend {
