@@ -164,8 +164,8 @@ bool BackendURI_Create(const char *queue_name, const char *device_uri, QueueBack
     return false;
   }
   std::string address_buffer;
-  if (!FormAddressBuffer(*rule, uri.data() + std::strlen(rule->uri_prefix),
-                         connection_type.get(), &address_buffer)) {
+  if (!FormAddressBuffer(*rule, uri.data() + std::strlen(rule->uri_prefix), connection_type.get(),
+                         &address_buffer)) {
     return false;
   }
 

@@ -97,8 +97,8 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
   QueueList *snapshot = zelcups_common_cups_queuelist_initialize(&count);
   if (snapshot != nullptr) {
     // Only the two snapshots decide, never how an earlier queue's handling went.
-    const std::vector<int32_t> to_handle =
-        SnapshotCompare_QueuesToHandle(context->queue_list, context->queue_list_count, snapshot, count);
+    const std::vector<int32_t> to_handle = SnapshotCompare_QueuesToHandle(
+        context->queue_list, context->queue_list_count, snapshot, count);
     const SnapshotProgress progress = SnapshotFile_StartProgress(
         context->queue_list, context->queue_list_count, snapshot, count, to_handle);
     bool stopped = false;

@@ -12,7 +12,8 @@ bool QueuePresence_StillExists(const char *queue_name) {
   if (queue_name == nullptr) {
     return false;
   }
-  const std::string path = std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
+  const std::string path =
+      std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
   struct stat status {};
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }

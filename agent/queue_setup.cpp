@@ -92,7 +92,8 @@ void QueueSetup_SetUp(const char *queue_name) {
     QueueJournal_LeftAlone(queue_name, "the user may not administer printers");
     return;
   }
-  const std::string ppd_path = std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
+  const std::string ppd_path =
+      std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
   // A desktop user administers printers without being able to read the scheduler's PPD
   // files; the scheduler hands out the same PPD, which then stands in for the file. That
   // costs a whole PPD, so the device URI is asked first: a queue no rule takes (every

@@ -10,7 +10,7 @@ bool SnapshotCompare_SameTime(const struct timespec &a, const struct timespec &b
 }
 
 std::vector<int32_t> SnapshotCompare_QueuesToHandle(const QueueList *old_list, int32_t old_count,
-                                          const QueueList *snapshot, int32_t count) {
+                                                    const QueueList *snapshot, int32_t count) {
   // try_emplace keeps the first index of a repeated name, which is the entry a walk from
   // the start of the old snapshot would stop at.
   std::unordered_map<std::string_view, int32_t> first_old_entry;
@@ -30,8 +30,9 @@ std::vector<int32_t> SnapshotCompare_QueuesToHandle(const QueueList *old_list, i
     }
     auto found = first_old_entry.find(name);
     if (found == first_old_entry.end() ||
-        !SnapshotCompare_SameTime(zelcups_common_cups_queuelist_get_queue_modify_time(old_list, found->second),
-                  zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index))) {
+        !SnapshotCompare_SameTime(
+            zelcups_common_cups_queuelist_get_queue_modify_time(old_list, found->second),
+            zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index))) {
       to_handle.push_back(index);
     }
   }

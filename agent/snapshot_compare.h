@@ -11,7 +11,7 @@
 // lists with another modification time. Names match by length and bytes, and the first
 // old entry of a name decides; entries without a name are never matched or handled.
 std::vector<int32_t> SnapshotCompare_QueuesToHandle(const QueueList *old_list, int32_t old_count,
-                                          const QueueList *snapshot, int32_t count);
+                                                    const QueueList *snapshot, int32_t count);
 
 // Whether two file times are the same to the nanosecond: a queue added within the second
 // of the last look changes only the nanoseconds.

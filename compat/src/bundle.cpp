@@ -224,8 +224,8 @@ class Catalogue {
       return std::string(text);
     }
     gsize written = 0;
-    g_autofree gchar *converted = g_convert(text.data(), static_cast<gssize>(text.size()),
-                                            "UTF-8", charset_.c_str(), nullptr, &written, nullptr);
+    g_autofree gchar *converted = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8",
+                                            charset_.c_str(), nullptr, &written, nullptr);
     if (converted == nullptr) {
       return std::nullopt;
     }

@@ -107,7 +107,8 @@ TEST(BackendUriTest, ACommandLineLongerThan1023BytesIsNotRun) {
   // queue's own PPD wherever a copy of it lives.
   const std::string ppd = "/etc/cups/ppd/Q.ppd";
   EXPECT_TRUE(BackendURI_LpadminCommandLineFits("Q", std::string(1023 - 21 - 1 - ppd.size(), 'u')));
-  EXPECT_FALSE(BackendURI_LpadminCommandLineFits("Q", std::string(1024 - 21 - 1 - ppd.size(), 'u')));
+  EXPECT_FALSE(
+      BackendURI_LpadminCommandLineFits("Q", std::string(1024 - 21 - 1 - ppd.size(), 'u')));
 }
 
 }  // namespace

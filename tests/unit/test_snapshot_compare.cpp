@@ -79,9 +79,9 @@ TEST(SnapshotCompareTest, PicksTheSameQueuesAsThePairwiseWalk) {
     }
     const QueueList *old_list = old_snapshot.Finish();
     const QueueList *snapshot = new_snapshot.Finish();
-    EXPECT_EQ(
-        SnapshotCompare_QueuesToHandle(old_list, old_list->queue_count, snapshot, snapshot->queue_count),
-        Pairwise(old_list, snapshot))
+    EXPECT_EQ(SnapshotCompare_QueuesToHandle(old_list, old_list->queue_count, snapshot,
+                                             snapshot->queue_count),
+              Pairwise(old_list, snapshot))
         << "round " << round;
   }
 }
