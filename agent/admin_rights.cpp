@@ -52,15 +52,8 @@ std::optional<std::string> ReadFile(const char *path) {
   return text.str();
 }
 
-// The groups the scheduler will find the user in: it asks the group database, not the
-// session, so a user added to a group since logging in already counts.
-std::vector<std::string> GroupsOfUser(const passwd &user) {
-  int count = 32;
-  std::vector<gid_t> ids(static_cast<size_t>(count));
-  while (getgrouplist(user.pw_name, user.pw_gid, ids.data(), &count) < 0) {
-    ids.resize(static_cast<size_t>(count));
-  }
-  ids.resize(static_cast<size_t>(count));
+// The names of the groups, in order; an ID the group database lacks has none.
+std::vector<std::string> GroupNames(const std::vector<gid_t> &ids) {
   std::vector<std::string> names;
   for (const gid_t id : ids) {
     if (const group *entry = getgrgid(id); entry != nullptr && entry->gr_name != nullptr) {
@@ -70,19 +63,25 @@ std::vector<std::string> GroupsOfUser(const passwd &user) {
   return names;
 }
 
+// The groups the scheduler will find the user in: it asks the group database, not the
+// session, so a user added to a group since logging in already counts.
+std::vector<std::string> GroupsOfUser(const passwd &user) {
+  int count = 32;
+  std::vector<gid_t> ids(static_cast<size_t>(count));
+  while (getgrouplist(user.pw_name, user.pw_gid, ids.data(), &count) < 0) {
+    ids.resize(static_cast<size_t>(count));
+  }
+  ids.resize(static_cast<size_t>(count));
+  return GroupNames(ids);
+}
+
 // Without an entry in the user database the process's own groups are all there is.
 std::vector<std::string> GroupsOfProcess() {
   std::vector<gid_t> ids(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
   const int count = getgroups(static_cast<int>(ids.size()), ids.data());
   ids.resize(static_cast<size_t>(std::max(count, 0)));
   ids.push_back(getegid());
-  std::vector<std::string> names;
-  for (const gid_t id : ids) {
-    if (const group *entry = getgrgid(id); entry != nullptr && entry->gr_name != nullptr) {
-      names.emplace_back(entry->gr_name);
-    }
-  }
-  return names;
+  return GroupNames(ids);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "CommonLib.h"
 #include "admin_rights.h"
 #include "agent_context.h"
+#include "printer_setup.h"
 #include "status_notice.h"
 
 namespace {

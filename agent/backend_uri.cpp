@@ -77,15 +77,14 @@ std::string ReencodeLprPath(const char *path) {
 // queue names ("Büro"): those bytes are written as percent escapes so that the queue can
 // be re-pointed at all. An ASCII name goes in as it is, the form the backend reads.
 std::string QueueNameForURI(std::string_view queue_name) {
-  constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string text;
   for (unsigned char byte : queue_name) {
     if (byte < 0x80) {
       text.push_back(static_cast<char>(byte));
     } else {
-      text.push_back('%');
-      text.push_back(kHexDigits[byte >> 4]);
-      text.push_back(kHexDigits[byte & 0x0F]);
+      char escape[3];
+      zelcups_common_write_percent_escape(byte, escape);
+      text.append(escape, sizeof(escape));
     }
   }
   return text;
@@ -102,40 +101,29 @@ std::string FormAddress(const std::string &address_buffer, std::string_view conn
   return address_buffer.substr(0, slash + 1) + ReencodeLprPath(address_buffer.c_str() + slash + 1);
 }
 
-}  // namespace
-
-bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
-                             QueueBackend *backend) {
-  if (queue_name == nullptr || device_uri == nullptr || backend == nullptr) {
-    return false;
-  }
-  const BackendRule *rule = FindBackendRule(device_uri);
-  if (rule == nullptr) {
-    return false;
-  }
-
-  const std::size_t uri_length = std::strlen(device_uri);
-  std::vector<char> uri(uri_length + 1 + kDeviceURISpare, '\0');
-  std::memcpy(uri.data(), device_uri, uri_length);
-
+// The rule's fixed connection type, or the one its resolver works out from uri (which it
+// may lengthen in place, within the spare bytes); null when there is none.
+zelcups::ScopedMalloc<char> ConnectionTypeFor(const BackendRule &rule, char *uri) {
   char *type_text = nullptr;
   const int32_t status =
-      rule->connection_type != nullptr
-          ? zelcups_common_cfstring_to_cstring(rule->connection_type(), &type_text)
-          : rule->resolver(uri.data(), rule->uri_prefix, &type_text);
+      rule.connection_type != nullptr
+          ? zelcups_common_cfstring_to_cstring(rule.connection_type(), &type_text)
+          : rule.resolver(uri, rule.uri_prefix, &type_text);
   zelcups::ScopedMalloc<char> connection_type(type_text);
-  if (status != 0 || !connection_type) {
-    return false;
-  }
+  return status == 0 ? std::move(connection_type) : nullptr;
+}
 
-  std::string address_buffer(AddressScheme(rule->uri_prefix));
-  char *remainder = uri.data() + std::strlen(rule->uri_prefix);
+// The printer's address as the backend reads it, before FormAddress: the address scheme
+// and the escaped rest of the device URI; false when it cannot be escaped or is too long.
+bool FormAddressBuffer(const BackendRule &rule, char *remainder, std::string_view connection_type,
+                       std::string *address_buffer) {
+  *address_buffer = AddressScheme(rule.uri_prefix);
   // Only a network printer's host can be an IPv6 address: the test takes any colon for
   // one, and a USB serial number or a Bonjour name may hold colons. The resolver counts
   // "host:port" as a network host, not as IPv6, and the address must agree. The test may
-  // also complete a link-local zone in place, within the spare bytes above.
+  // also complete a link-local zone in place, within the spare bytes of the URI.
   const bool is_ipv6 =
-      connection_type.get() == kLprV6 &&
+      connection_type == kLprV6 &&
       zelcups_common_check_ipv6_address(remainder, '%', '+', nullptr, nullptr, nullptr);
 
   char *escaped_text = nullptr;
@@ -152,10 +140,33 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
     escaped_remainder.remove_prefix(dot == std::string_view::npos
                                         ? std::min<std::size_t>(1, escaped_remainder.size())
                                         : dot + 1);
-    address_buffer.append(kVersionedBracket);
+    address_buffer->append(kVersionedBracket);
   }
-  address_buffer.append(escaped_remainder);
-  if (address_buffer.size() > kMaxURILength) {
+  address_buffer->append(escaped_remainder);
+  return address_buffer->size() <= kMaxURILength;
+}
+
+}  // namespace
+
+bool BackendURI_Create(const char *queue_name, const char *device_uri, QueueBackend *backend) {
+  if (queue_name == nullptr || device_uri == nullptr || backend == nullptr) {
+    return false;
+  }
+  const BackendRule *rule = FindBackendRule(device_uri);
+  if (rule == nullptr) {
+    return false;
+  }
+
+  const std::size_t uri_length = std::strlen(device_uri);
+  std::vector<char> uri(uri_length + 1 + kDeviceURISpare, '\0');
+  std::memcpy(uri.data(), device_uri, uri_length);
+  const zelcups::ScopedMalloc<char> connection_type = ConnectionTypeFor(*rule, uri.data());
+  if (!connection_type) {
+    return false;
+  }
+  std::string address_buffer;
+  if (!FormAddressBuffer(*rule, uri.data() + std::strlen(rule->uri_prefix), connection_type.get(),
+                         &address_buffer)) {
     return false;
   }
 
@@ -177,13 +188,13 @@ bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri,
   return true;
 }
 
-bool z_BackendRuleTakes(const char *device_uri) {
+bool BackendURI_RuleTakes(const char *device_uri) {
   return device_uri != nullptr && FindBackendRule(device_uri) != nullptr;
 }
 
-bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri) {
-  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P ", "/etc/cups/ppd/",
-                                             ".ppd"};
+bool BackendURI_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri) {
+  constexpr std::string_view kFixedText[] = {"lpadmin -p ", " -v \"", "\" -P ",
+                                             ZELCUPS_COMMON_PPD_DIRECTORY "/", ".ppd"};
   std::size_t length = backend_uri.size() + 2 * std::strlen(queue_name);
   for (std::string_view text : kFixedText) {
     length += text.size();

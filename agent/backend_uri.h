@@ -31,8 +31,8 @@ inline constexpr std::array<BackendRule, 6> BACKEND_RULES = {{
     {"ipp://", nullptr, z_FixConnectionTypeForLPD},
 }};
 
-// Every buffer of the road (address, backend URI, command line) holds at most this many
-// bytes of text; what does not fit leaves the queue alone rather than being cut.
+// The longest address, backend URI and lpadmin command line, in bytes, that the backend
+// and the scheduler take; one that is longer leaves the queue alone rather than being cut.
 inline constexpr std::size_t kMaxURILength = 1023;
 
 struct QueueBackend {
@@ -45,16 +45,16 @@ struct QueueBackend {
 // except that bytes outside ASCII are percent-escaped. False when the queue is to be
 // left alone: no rule matches (a URI of the backend's own scheme among them), the
 // connection type cannot be had, or the address or the URI would not fit.
-bool z_CreateBackendForQueue(const char *queue_name, const char *device_uri, QueueBackend *backend);
+bool BackendURI_Create(const char *queue_name, const char *device_uri, QueueBackend *backend);
 
 // Whether some rule takes the device URI, without working out the connection type (which
 // may look a name up): a queue whose URI no rule takes is left alone whatever its PPD.
-bool z_BackendRuleTakes(const char *device_uri);
+bool BackendURI_RuleTakes(const char *device_uri);
 
 // Whether the lpadmin command line for the queue, written as a person would type it with
 // the queue's own PPD (lpadmin -p QUEUE -v "URI" -P /etc/cups/ppd/QUEUE.ppd), fits the
 // limit: what does not is not run at all. Where a copy of the PPD is kept instead does not
 // move the limit.
-bool z_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri);
+bool BackendURI_LpadminCommandLineFits(const char *queue_name, const std::string &backend_uri);
 
 #endif

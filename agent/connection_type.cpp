@@ -70,7 +70,7 @@ bool HasIpv6Address(const std::string &host) {
   }
   const auto deadline = std::chrono::steady_clock::now() + kLookupLimit;
   std::unique_lock lock(lookup->mutex);
-  while (!lookup->done && !CompatQuitRequested() && std::chrono::steady_clock::now() < deadline) {
+  while (!lookup->done && !QuitRequest_Received() && std::chrono::steady_clock::now() < deadline) {
     lookup->finished.wait_for(lock, kQuitCheck);
   }
   return lookup->done && lookup->found;
@@ -111,7 +111,7 @@ CFStringRef ResolveConnectionType(char *device_uri, std::size_t prefix_length) {
   // Classification only: with separators 0 the text is left as it is.
   if (zelcups_common_check_ipv6_address(remainder, 0, 0, nullptr, nullptr, nullptr)) {
     // The colon of a port would otherwise make every "host:631" printer an IPv6 one.
-    return z_IsHostWithPort(remainder) ? lpr : lpr_v6;
+    return zelcups::IsHostWithPort(remainder) ? lpr : lpr_v6;
   }
   // Any colon has been handled above, so what is left to look up is a host name.
   if (!std::string_view(remainder).starts_with(kVersionPrefix)) {
@@ -121,10 +121,6 @@ CFStringRef ResolveConnectionType(char *device_uri, std::size_t prefix_length) {
 }
 
 }  // namespace
-
-bool z_IsHostWithPort(const char *remainder) {
-  return remainder != nullptr && zelcups::IsHostWithPort(remainder);
-}
 
 int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **connection_type) {
   if (device_uri == nullptr || prefix == nullptr || connection_type == nullptr) {

@@ -12,9 +12,4 @@
 // cannot be converted. connection_type is not written on failure.
 int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **connection_type);
 
-// True when the host part of remainder (the text up to its first "/") is an IPv4 address
-// or a name followed by ":" and a port number. Such a host is not IPv6, although the
-// IPv6 test of the common module counts any colon as one.
-bool z_IsHostWithPort(const char *remainder);
-
 #endif

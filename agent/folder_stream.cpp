@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "printer_setup.h"
 #include "zelcups/scoped.h"
 
 namespace {
@@ -27,7 +28,7 @@ void OnFolderChanged(ConstFSEventStreamRef, void *info, size_t, void *,
 
 }  // namespace
 
-void PrinterSetup_StartFolderStream(AgentContext *context, const char *directory) {
+void FolderStream_Start(AgentContext *context, const char *directory) {
   if (context == nullptr || std::getenv(kTimerOnlyForTesting) != nullptr) {
     return;
   }
@@ -55,7 +56,7 @@ void PrinterSetup_StartFolderStream(AgentContext *context, const char *directory
   context->watcher_stream = stream;
 }
 
-void PrinterSetup_StopFolderStream(AgentContext *context) {
+void FolderStream_Stop(AgentContext *context) {
   if (context == nullptr || context->watcher_stream == nullptr) {
     return;
   }

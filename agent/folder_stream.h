@@ -8,8 +8,8 @@
 // Starts the stream on directory into context->watcher_stream. Where the directory cannot
 // be watched the timer alone finds its changes, as it also does for events the stream
 // loses, so a stream that does not start is no failure.
-void PrinterSetup_StartFolderStream(AgentContext *context, const char *directory);
+void FolderStream_Start(AgentContext *context, const char *directory);
 // Releases the stream; no tick comes from it afterwards.
-void PrinterSetup_StopFolderStream(AgentContext *context);
+void FolderStream_Stop(AgentContext *context);
 
 #endif

@@ -2,10 +2,10 @@
 // body is the queue's name.
 #include <CoreFoundation/CoreFoundation.h>
 
-#include "queue_setup.h"
+#include "libinfo_alert.h"
 #include "zelcups/scoped.h"
 
-void z_ShowLibinfoErrorAlert(const char *queue_name) {
+void LibinfoAlert_Show(const char *queue_name) {
   CFBundleRef bundle = CFBundleGetMainBundle();
   zelcups::ScopedCFTypeRef<CFURLRef> icon(
       CFBundleCopyResourceURL(bundle, CFSTR("Printer"), CFSTR("icns"), nullptr));

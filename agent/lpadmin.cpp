@@ -228,7 +228,7 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
   long quit_deadline = -1;
   bool pipe_open = true;
   while (!Reaped(pid, &status, WNOHANG)) {
-    if (quit_deadline < 0 && CompatQuitRequested()) {
+    if (quit_deadline < 0 && QuitRequest_Received()) {
       quit_deadline = NowMilliseconds() + kQuitGraceMilliseconds;
     }
     if (quit_deadline >= 0 && NowMilliseconds() >= quit_deadline) {

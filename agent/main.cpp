@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
   }
   // The autostart entry and the user unit may both start the agent, and so may the user:
   // a second agent would re-point every queue and show every alert twice.
-  if (!CompatClaimSessionInstance("zelcups-agent")) {
+  if (!SessionInstance_Claim("zelcups-agent")) {
     fputs("zelcups-agent: another zelcups-agent runs in this session; this one ends\n", stderr);
     return 0;
   }

@@ -16,6 +16,7 @@
 
 #include "zelcups/private_folder.h"
 #include "zelcups/cups_holders.h"
+#include "zelcups_common.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ bool ScopedPPDCopy::Fetch(const char *queue_name, std::string *why) {
     *why = "no PPD copy made";
     return false;
   }
-  const char *folder = CompatPrivateFolder();
+  const char *folder = PrivateFolder_Path();
   if (folder == nullptr) {
     *why = "no private folder for the PPD copy";
     return false;
@@ -132,10 +133,7 @@ bool ScopedPPDCopy::Fetch(const char *queue_name, std::string *why) {
     *why = "the queue's name does not fit a printer URI";
     return false;
   }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  zelcups::ScopedHTTP http(httpConnectEncrypt(cupsServer(), ippPort(), cupsEncryption()));
-#pragma GCC diagnostic pop
+  zelcups::ScopedHTTP http(zelcups_common_connect_to_scheduler());
   if (!http || cupsSendRequest(http.get(), request.get(), "/", ippLength(request.get())) !=
                    HTTP_STATUS_CONTINUE) {
     *why = "the scheduler did not answer the PPD request";

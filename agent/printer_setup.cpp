@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "agent_context.h"
+#include "printer_setup.h"
 #include "folder_stream.h"
 #include "printer_setup_testing.h"
 #include "queue_setup.h"
@@ -16,22 +16,16 @@
 
 namespace {
 
-constexpr char kPPDDirectory[] = "/etc/cups/ppd";
 constexpr EventTimerInterval kFirstFireDelay = 0.0;
 constexpr EventTimerInterval kTickInterval = 3.0;
 
-const char *g_ppd_directory = kPPDDirectory;
-PrinterSetupQueueHandler g_queue_handler = z_SetUpQueue;
+PrinterSetupQueueHandler g_queue_handler = QueueSetup_SetUp;
 
 // The directory's time; an unreadable directory reads as time 0.
 struct timespec ReadDirectoryTime() {
   struct stat status {};
-  stat(g_ppd_directory, &status);
+  stat(zelcups_common_cups_ppd_directory(), &status);
   return status.st_mtim;
-}
-
-bool SameTime(const struct timespec &a, const struct timespec &b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
@@ -41,12 +35,8 @@ void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
 
 }  // namespace
 
-void PrinterSetup_SetPPDDirectoryForTesting(const char *directory) {
-  g_ppd_directory = directory != nullptr ? directory : kPPDDirectory;
-}
-
 void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler) {
-  g_queue_handler = handler != nullptr ? handler : z_SetUpQueue;
+  g_queue_handler = handler != nullptr ? handler : QueueSetup_SetUp;
 }
 
 int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
@@ -73,7 +63,7 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
     context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
     SnapshotFile_Save(context->queue_list, context->queue_list_count);
   }
-  PrinterSetup_StartFolderStream(context, g_ppd_directory);
+  FolderStream_Start(context, zelcups_common_cups_ppd_directory());
   return 0;
 }
 
@@ -81,7 +71,7 @@ void PrinterSetup_TerminateNotify(AgentContext *context) {
   if (context == nullptr) {
     return;
   }
-  PrinterSetup_StopFolderStream(context);
+  FolderStream_Stop(context);
   if (context->watcher_timer != nullptr) {
     RemoveEventLoopTimer(context->watcher_timer);
     context->watcher_timer = nullptr;
@@ -96,7 +86,7 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
     return;
   }
   struct timespec directory_time = ReadDirectoryTime();
-  if (SameTime(directory_time, context->ppd_dir_mtime_full)) {
+  if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full)) {
     return;
   }
   // Stored before any queue is handled, so a queue whose handling fails is not retried
@@ -107,14 +97,14 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
   QueueList *snapshot = zelcups_common_cups_queuelist_initialize(&count);
   if (snapshot != nullptr) {
     // Only the two snapshots decide, never how an earlier queue's handling went.
-    const std::vector<int32_t> to_handle =
-        z_FindQueuesToHandle(context->queue_list, context->queue_list_count, snapshot, count);
+    const std::vector<int32_t> to_handle = SnapshotCompare_QueuesToHandle(
+        context->queue_list, context->queue_list_count, snapshot, count);
     const SnapshotProgress progress = SnapshotFile_StartProgress(
         context->queue_list, context->queue_list_count, snapshot, count, to_handle);
     bool stopped = false;
     for (int32_t index : to_handle) {
       // A quit ends the tick between two queues; the file leaves the rest to the next agent.
-      if (CompatQuitRequested()) {
+      if (QuitRequest_Received()) {
         stopped = true;
         break;
       }
@@ -123,7 +113,7 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
       SnapshotFile_SaveProgress(progress, index);
       g_queue_handler(zelcups_common_cups_queuelist_get_queue_name(snapshot, index));
       // Cut short by a quit (lpadmin ended early): the next agent tries it again.
-      if (CompatQuitRequested()) {
+      if (QuitRequest_Received()) {
         SnapshotFile_SaveProgress(progress, index - 1);
         stopped = true;
         break;

@@ -6,17 +6,14 @@
 
 #include <string>
 
-namespace {
+#include "zelcups_common.h"
 
-constexpr char kPPDDirectory[] = "/etc/cups/ppd";
-
-}  // namespace
-
-bool z_QueueStillExists(const char *queue_name) {
+bool QueuePresence_StillExists(const char *queue_name) {
   if (queue_name == nullptr) {
     return false;
   }
-  const std::string path = std::string(kPPDDirectory) + "/" + queue_name + ".ppd";
+  const std::string path =
+      std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
   struct stat status {};
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }

@@ -5,6 +5,6 @@
 // True while the scheduler keeps the queue's PPD file, which it removes together with the
 // queue. lpadmin -p creates a queue that is gone, so this is asked after every slow step
 // of a queue's handling (the PPD fetch, the name lookup), as close to lpadmin as can be.
-bool z_QueueStillExists(const char *queue_name);
+bool QueuePresence_StillExists(const char *queue_name);
 
 #endif

@@ -13,6 +13,7 @@
 #include "Info.h"
 #include "admin_rights.h"
 #include "backend_uri.h"
+#include "libinfo_alert.h"
 #include "lpadmin.h"
 #include "ppd_copy.h"
 #include "queue_presence.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-constexpr char kPPDDirectory[] = "/etc/cups/ppd";
 constexpr char kPDLType[] = "ZELQRX5";
 constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 constexpr char kPluginExtra[] = "none";
@@ -60,7 +60,7 @@ void RunPluginStep(const char *queue_name) {
   const bool created = instance && Info_CreateUpdatedOptions(instance.get(), true,
                                                              kUpdatedOptionsText, &options) == 0;
   if (!created) {
-    z_ShowLibinfoErrorAlert(queue_name);
+    LibinfoAlert_Show(queue_name);
   }
   if (options != nullptr) {
     Info_DestroyUpdatedOptions(instance.get(), options);
@@ -83,7 +83,7 @@ bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device
 
 }  // namespace
 
-void z_SetUpQueue(const char *queue_name) {
+void QueueSetup_SetUp(const char *queue_name) {
   if (queue_name == nullptr) {
     return;
   }
@@ -93,7 +93,8 @@ void z_SetUpQueue(const char *queue_name) {
     QueueJournal_LeftAlone(queue_name, "the user may not administer printers");
     return;
   }
-  const std::string ppd_path = std::string(kPPDDirectory) + "/" + queue_name + ".ppd";
+  const std::string ppd_path =
+      std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
   // A desktop user administers printers without being able to read the scheduler's PPD
   // files; the scheduler hands out the same PPD, which then stands in for the file. That
   // costs a whole PPD, so the device URI is asked first: a queue no rule takes (every
@@ -105,7 +106,7 @@ void z_SetUpQueue(const char *queue_name) {
     if (!LookUpDeviceURI(queue_name, &device_uri)) {
       return;
     }
-    if (!z_BackendRuleTakes(device_uri.get())) {
+    if (!BackendURI_RuleTakes(device_uri.get())) {
       QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
       return;
     }
@@ -125,18 +126,18 @@ void z_SetUpQueue(const char *queue_name) {
   }
 
   QueueBackend backend;
-  if (!z_CreateBackendForQueue(queue_name, device_uri.get(), &backend)) {
+  if (!BackendURI_Create(queue_name, device_uri.get(), &backend)) {
     QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
     return;
   }
-  if (!z_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
+  if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
     QueueJournal_LeftAlone(queue_name,
                            "too long: the lpadmin command line would exceed 1023 bytes");
     return;
   }
   // The fetch and the name lookup may have taken long; lpadmin would create the queue
   // again had someone deleted it meanwhile.
-  if (!z_QueueStillExists(queue_name)) {
+  if (!QueuePresence_StillExists(queue_name)) {
     QueueJournal_LeftAlone(queue_name, "the queue no longer exists");
     return;
   }

@@ -7,10 +7,6 @@
 // connected over USB opens the info plug-in for it, alerting the user when that fails.
 // A queue that cannot be handled is left as it is. Either way one journal line says what
 // became of it.
-void z_SetUpQueue(const char *queue_name);
-
-// Tells the user that the driver's plug-in could not set up the new queue, naming it, and
-// waits for the answer.
-void z_ShowLibinfoErrorAlert(const char *queue_name);
+void QueueSetup_SetUp(const char *queue_name);
 
 #endif

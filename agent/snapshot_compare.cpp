@@ -5,16 +5,12 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace {
-
-bool SameTime(const struct timespec &a, const struct timespec &b) {
+bool SnapshotCompare_SameTime(const struct timespec &a, const struct timespec &b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-}  // namespace
-
-std::vector<int32_t> z_FindQueuesToHandle(const QueueList *old_list, int32_t old_count,
-                                          const QueueList *snapshot, int32_t count) {
+std::vector<int32_t> SnapshotCompare_QueuesToHandle(const QueueList *old_list, int32_t old_count,
+                                                    const QueueList *snapshot, int32_t count) {
   // try_emplace keeps the first index of a repeated name, which is the entry a walk from
   // the start of the old snapshot would stop at.
   std::unordered_map<std::string_view, int32_t> first_old_entry;
@@ -34,8 +30,9 @@ std::vector<int32_t> z_FindQueuesToHandle(const QueueList *old_list, int32_t old
     }
     auto found = first_old_entry.find(name);
     if (found == first_old_entry.end() ||
-        !SameTime(zelcups_common_cups_queuelist_get_queue_modify_time(old_list, found->second),
-                  zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index))) {
+        !SnapshotCompare_SameTime(
+            zelcups_common_cups_queuelist_get_queue_modify_time(old_list, found->second),
+            zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index))) {
       to_handle.push_back(index);
     }
   }

@@ -255,8 +255,8 @@ std::string SnapshotFile_Path(void) {
   if (!g_path_for_testing.empty()) {
     return g_path_for_testing;
   }
-  const char *folder = CompatPrivateFolder();
-  if (folder == nullptr || !CompatPrivateFolderOutlivesProcess()) {
+  const char *folder = PrivateFolder_Path();
+  if (folder == nullptr || !PrivateFolder_OutlivesProcess()) {
     return {};
   }
   return std::string(folder) + "/" + kFileName;

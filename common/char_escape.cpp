@@ -15,28 +15,28 @@
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// Shell metacharacters that would end or redirect the lpadmin command line. The percent
-// sign stays: an escape already in a device URI must reach the backend unchanged.
+// The characters that once ended or redirected the lpadmin command line in a shell.
+// lpadmin now runs without one, but the backend reads its URI with them escaped, so they
+// still are. The percent sign stays: an escape already in a device URI must reach the
+// backend unchanged.
 constexpr std::array<char, 7> kLpadminCommandCharactors = {'!', '&', '(', ')', '|', '<', '>'};
 constexpr std::array<char, 2> kIpv6AddressCharactors = {':', '%'};
 constexpr std::array<char, 4> kUsbAndMdnsUriCharactors = {'(', ')', ' ', '%'};
 
 template <size_t N>
-bool is_one_of(char charactor, const std::array<char, N> &charactors) {
+bool IsOneOf(char charactor, const std::array<char, N> &charactors) {
   return std::find(charactors.begin(), charactors.end(), charactor) != charactors.end();
 }
 
 bool z_check_ng_charactor_for_lpadmin_command(char charactor) {
-  return is_one_of(charactor, kLpadminCommandCharactors);
+  return IsOneOf(charactor, kLpadminCommandCharactors);
 }
 
 bool z_check_convert_charactor_for_usb_and_mdns_uri(char charactor) {
-  return is_one_of(charactor, kUsbAndMdnsUriCharactors);
+  return IsOneOf(charactor, kUsbAndMdnsUriCharactors);
 }
 
-int hex_digit_value(char c) {
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
@@ -58,7 +58,7 @@ char zHexStringToBin(const char *text, int8_t digit_count) {
   uint32_t sum = 0;
   uint32_t weight = 1;
   for (int index = digit_count - 1; index >= 0; --index) {
-    const int digit = hex_digit_value(text[index]);
+    const int digit = HexDigitValue(text[index]);
     if (digit < 0) {
       break;
     }
@@ -71,7 +71,14 @@ char zHexStringToBin(const char *text, int8_t digit_count) {
 }  // namespace
 
 bool z_check_convert_charactor_for_ipv6_address(char charactor) {
-  return is_one_of(charactor, kIpv6AddressCharactors);
+  return IsOneOf(charactor, kIpv6AddressCharactors);
+}
+
+void zelcups_common_write_percent_escape(uint8_t byte, char escape[3]) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  escape[0] = '%';
+  escape[1] = kHexDigits[byte >> 4];
+  escape[2] = kHexDigits[byte & 0x0F];
 }
 
 int32_t zelcups_common_get_utf8_one_charactor_length(uint8_t lead_byte) {
@@ -109,9 +116,8 @@ int32_t zelcups_common_convert_charactor_to_fall_under_into_hex_string(
       continue;
     }
     if (predicate(source[in])) {
-      output[out++] = '%';
-      output[out++] = kHexDigits[lead >> 4];
-      output[out++] = kHexDigits[lead & 0x0F];
+      zelcups_common_write_percent_escape(lead, output + out);
+      out += 3;
     } else {
       output[out++] = source[in];
     }

@@ -33,18 +33,6 @@ bool IsAttribute(ipp_attribute_t *attribute, std::string_view name, ipp_tag_t va
          ippGetValueTag(attribute) == value_tag;
 }
 
-// httpConnectEncrypt is deprecated in libcups 2.x, but it is the call that takes the
-// library's defaults for server, port and encryption without extra policy of our own.
-http_t *ConnectToScheduler() {
-  const http_encryption_t encryption = cupsEncryption();
-  const int port = ippPort();
-  const char *server = cupsServer();
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return httpConnectEncrypt(server, port, encryption);
-#pragma GCC diagnostic pop
-}
-
 zelcups::ScopedIPP CreateGetPrintersRequest() {
   zelcups::ScopedIPP request(ippNew());
   if (!request) {
@@ -100,6 +88,18 @@ void FindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, b
 
 }  // namespace
 
+// httpConnectEncrypt is deprecated in libcups 2.x, but it is the call that takes the
+// library's defaults for server, port and encryption without extra policy of our own.
+http_t *zelcups_common_connect_to_scheduler(void) {
+  const http_encryption_t encryption = cupsEncryption();
+  const int port = ippPort();
+  const char *server = cupsServer();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return httpConnectEncrypt(server, port, encryption);
+#pragma GCC diagnostic pop
+}
+
 extern "C" int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue_name,
                                                                char **device_uri) {
   if (queue_name == nullptr || device_uri == nullptr) {
@@ -107,7 +107,7 @@ extern "C" int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue
   }
 
   // A connection of our own for each lookup, closed on return; nothing reuses it.
-  zelcups::ScopedHTTP http(ConnectToScheduler());
+  zelcups::ScopedHTTP http(zelcups_common_connect_to_scheduler());
   if (!http) {
     return -1;
   }

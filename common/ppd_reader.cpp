@@ -129,69 +129,46 @@ bool CheckHeaderLine(std::array<HeaderCheck, 3> &checks, const char *line) {
   return true;
 }
 
-}  // namespace
-
-bool zelcups_common_check_pdl_type_by_ppd_file(const char *ppd_path, const char *pdl_type) {
-  PpdOptionRequest request{};
-  request.ppd_path = ppd_path;
-  request.check_header = true;
-  request.pc_file_name = "XVTD";
-  request.manufacturer = "Arvex";
-  request.pdl_type = pdl_type;
-  return zelcups_common_check_and_get_ppd_option_list(request);
-}
-
-bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
-  if (request.ppd_path == nullptr) {
-    return false;
-  }
-  const int32_t capacity = request.option_count != nullptr ? *request.option_count : 0;
-  zelcups::ScopedFILE file(fopen(request.ppd_path, "r"));
-  if (!file) {
-    return false;
-  }
-
-  std::array<HeaderCheck, 3> checks{{
-      {"PCFileName", request.pc_file_name, kNotSeen},
-      {"Manufacturer", request.manufacturer, kNotSeen},
-      {"XVPDLType", request.pdl_type, kNotSeen},
-  }};
-  for (HeaderCheck &check : checks) {
-    check.state = (!request.check_header || check.expected == nullptr) ? kMatched : kNotSeen;
-  }
-  bool second_pass = false;
-  bool in_option_group = false;
-  int32_t pair_count = 0;
-
-  std::array<char, kLineSize> buffer{};
+// The next line that may carry a keyword, from behind its first character; null at the
+// end of the file or on a read error. Comment lines (asterisk and percent sign) and lines
+// that hold nothing but a line end behind their first character carry no keyword.
+const char *NextKeywordLine(FILE *file, std::array<char, kLineSize> &buffer) {
   for (;;) {
     buffer.fill('\0');
-    if (fgets(buffer.data(), kLineSize, file.get()) == nullptr) {
-      break;
+    if (fgets(buffer.data(), kLineSize, file) == nullptr) {
+      return nullptr;
     }
-    // Comment lines (asterisk and percent sign) and lines that hold nothing but a line end
-    // behind their first character carry no keyword.
     const auto second = static_cast<unsigned char>(buffer[1]);
-    if (second == '%' || second < 0x20 || second >= 0x80) {
-      continue;
+    if (second != '%' && second >= 0x20 && second < 0x80) {
+      return buffer.data() + 1;
     }
-    const char *line = buffer.data() + 1;
+  }
+}
 
-    if (!second_pass) {
-      if (request.check_header) {
-        if (!CheckHeaderLine(checks, line)) {
-          return false;
-        }
-        if (!AllMatched(checks)) {
-          continue;
-        }
-      }
-      // The header is settled: collect from the top, this line included.
-      rewind(file.get());
-      second_pass = true;
-      continue;
+// Reads until the header is settled: every check matched (at once, when none is asked
+// for) on some line with a keyword. False when a header keyword carries the wrong value
+// or the file ends first.
+bool SettleHeader(FILE *file, std::array<HeaderCheck, 3> &checks) {
+  std::array<char, kLineSize> buffer{};
+  while (const char *line = NextKeywordLine(file, buffer)) {
+    if (!CheckHeaderLine(checks, line)) {
+      return false;
     }
+    if (AllMatched(checks)) {
+      return true;
+    }
+  }
+  return false;
+}
 
+// Counts, from where the file stands, the pairs outside the OpenUI/CloseUI groups whose
+// keyword begins with the request's prefix, copying them into its options when it has
+// any. False when they do not fit there or cannot be counted.
+bool CollectPairs(FILE *file, const PpdOptionRequest &request, int32_t *pair_count) {
+  const int32_t capacity = request.option_count != nullptr ? *request.option_count : 0;
+  bool in_option_group = false;
+  std::array<char, kLineSize> buffer{};
+  while (const char *line = NextKeywordLine(file, buffer)) {
     if (request.option_count == nullptr) {
       continue;
     }
@@ -212,24 +189,59 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
     std::array<char, kKeyValueSize> value{};
     zget_key_value(line, key.data(), value.data(), kKeyValueSize);
     if (request.options != nullptr) {
-      if (pair_count >= capacity) {
+      if (*pair_count >= capacity) {
         return false;
       }
-      request.options[pair_count].key = strdup(key.data());
-      request.options[pair_count].value = strdup(value.data());
+      request.options[*pair_count].key = strdup(key.data());
+      request.options[*pair_count].value = strdup(value.data());
     }
-    if (pair_count == INT32_MAX) {
+    if (*pair_count == INT32_MAX) {
       return false;
     }
-    ++pair_count;
+    ++*pair_count;
   }
+  return true;
+}
 
-  // A read error (a directory opens fine on Linux, but cannot be read) is no end of file:
-  // a file we could not read has not been shown to belong to the family or to hold no pairs.
-  if (ferror(file.get()) != 0) {
+}  // namespace
+
+bool zelcups_common_check_pdl_type_by_ppd_file(const char *ppd_path, const char *pdl_type) {
+  PpdOptionRequest request{};
+  request.ppd_path = ppd_path;
+  request.check_header = true;
+  request.pc_file_name = "XVTD";
+  request.manufacturer = "Arvex";
+  request.pdl_type = pdl_type;
+  return zelcups_common_check_and_get_ppd_option_list(request);
+}
+
+bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request) {
+  if (request.ppd_path == nullptr) {
     return false;
   }
-  if (!AllMatched(checks)) {
+  zelcups::ScopedFILE file(fopen(request.ppd_path, "r"));
+  if (!file) {
+    return false;
+  }
+  std::array<HeaderCheck, 3> checks{{
+      {"PCFileName", request.pc_file_name, kNotSeen},
+      {"Manufacturer", request.manufacturer, kNotSeen},
+      {"XVPDLType", request.pdl_type, kNotSeen},
+  }};
+  for (HeaderCheck &check : checks) {
+    check.state = (!request.check_header || check.expected == nullptr) ? kMatched : kNotSeen;
+  }
+  int32_t pair_count = 0;
+  if (SettleHeader(file.get(), checks)) {
+    // The header is settled: collect from the top, the line that settled it included.
+    rewind(file.get());
+    if (!CollectPairs(file.get(), request, &pair_count)) {
+      return false;
+    }
+  }
+  // A read error (a directory opens fine on Linux, but cannot be read) is no end of file:
+  // a file we could not read has not been shown to belong to the family or to hold no pairs.
+  if (ferror(file.get()) != 0 || !AllMatched(checks)) {
     return false;
   }
   if (request.option_count != nullptr) {

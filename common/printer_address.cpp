@@ -9,6 +9,7 @@
  */
 #include "char_escape_internal.h"
 #include "zelcups_common.h"
+#include "zelcups/holders.h"
 #include "zelcups/scoped.h"
 
 #include <array>
@@ -37,10 +38,6 @@ constexpr std::string_view kBracketedVersionPrefix = "[v1.";
 
 using ScopedString = zelcups::ScopedCFTypeRef<CFStringRef>;
 using ScopedDictionary = zelcups::ScopedCFTypeRef<CFMutableDictionaryRef>;
-
-struct FreeDeleter {
-  void operator()(char *text) const { free(text); }
-};
 
 using PrinterAddressBuilder = int32_t (*)(CFStringRef, const char *, CFDataRef *);
 
@@ -277,7 +274,7 @@ int32_t zelcups_common_create_printer_address_for_lpr(CFStringRef connection_typ
     if (status != 0) {
       return status;
     }
-    const std::unique_ptr<char, FreeDeleter> holder(escaped);
+    const zelcups::ScopedMalloc<char> holder(escaped);
     status = CreateRecordString(escaped, kCFStringEncodingUTF8, &uri_object);
   } else {
     status = CreateRecordString(working.data(), kCFStringEncodingUTF8, &uri_object);

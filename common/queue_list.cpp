@@ -13,10 +13,9 @@
 
 namespace {
 
-constexpr char kPPDDirectory[] = "/etc/cups/ppd";
 constexpr std::string_view kPPDSuffix = ".ppd";
 
-const char *g_ppd_directory = kPPDDirectory;
+const char *g_ppd_directory = ZELCUPS_COMMON_PPD_DIRECTORY;
 
 // Owns what scandir hands out: every entry and the array.
 class ScanResult {
@@ -103,8 +102,12 @@ QueueList *zelcups_common_cups_queuelist_initialize(int32_t *queue_count) {
   return ScanDirectory(g_ppd_directory, queue_count);
 }
 
+const char *zelcups_common_cups_ppd_directory(void) {
+  return g_ppd_directory;
+}
+
 void zelcups_common_cups_queuelist_set_directory_for_testing(const char *directory) {
-  g_ppd_directory = directory != nullptr ? directory : kPPDDirectory;
+  g_ppd_directory = directory != nullptr ? directory : ZELCUPS_COMMON_PPD_DIRECTORY;
 }
 
 void zelcups_common_cups_queuelist_terminate(QueueList *list) {

@@ -1,5 +1,5 @@
-// For unit tests only: the directory that zelcups_common_cups_queuelist_initialize scans
-// in place of the fixed PPD directory; null restores the fixed one.
+// For unit tests only: the directory that stands in for the scheduler's PPD folder
+// everywhere (the queue list, the watcher, the queue handling); null restores it.
 #ifndef ZELCUPS_COMMON_QUEUE_LIST_TESTING_H
 #define ZELCUPS_COMMON_QUEUE_LIST_TESTING_H
 

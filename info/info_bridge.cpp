@@ -173,7 +173,7 @@ struct InfoInstance {
   void *context = nullptr;
 };
 
-std::optional<std::string> InfoLibraryPath(std::string_view base_directory) {
+std::optional<std::string> InfoBridge_LibraryPath(std::string_view base_directory) {
   std::string path;
   path.reserve(base_directory.size() + 6 + kInfoLibraryName.size());
   path.append(base_directory).append("/Libs/").append(kInfoLibraryName);
@@ -239,7 +239,7 @@ InfoInstance *Info_Initialize(const char *base_directory, const char *queue_name
 
   std::optional<std::string> path;
   try {
-    path = InfoLibraryPath(base_directory);
+    path = InfoBridge_LibraryPath(base_directory);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }

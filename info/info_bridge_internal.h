@@ -32,7 +32,7 @@ void zFreeInfoLibrary(InfoLibrary *library);
 
 /* "<base_directory>/Libs/libinfo.dylib", or nothing when that does not fit the 1024-byte
    path buffer with its terminator. */
-std::optional<std::string> InfoLibraryPath(std::string_view base_directory);
+std::optional<std::string> InfoBridge_LibraryPath(std::string_view base_directory);
 #endif
 
 #endif

@@ -29,10 +29,4 @@ struct AgentContext {
 // Start-up, the event loop and shutdown; the process's result.
 int32_t Agent_Main(void);
 
-int32_t PrinterSetup_InitializeNotify(AgentContext *context);
-void PrinterSetup_TerminateNotify(AgentContext *context);
-
-// The watcher timer's callback; inUserData is the AgentContext.
-void z_CallbackForPrinterSetup(EventLoopTimerRef inTimer, void *inUserData);
-
 #endif

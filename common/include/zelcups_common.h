@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <cups/http.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -27,6 +28,12 @@ typedef struct QueueList {
   int32_t queue_count;
   QueueEntry *entries; /* one zero-filled slot per scanned entry; NULL when none */
 } QueueList;
+
+/* The scheduler's PPD folder: one "QUEUE.ppd" file per queue. */
+#define ZELCUPS_COMMON_PPD_DIRECTORY "/etc/cups/ppd"
+/* The folder that the queue list scans and the agent looks in: the scheduler's, unless a
+   unit test named another (queue_list_testing.h). */
+const char *zelcups_common_cups_ppd_directory(void);
 
 QueueList *zelcups_common_cups_queuelist_initialize(int32_t *queue_count);
 void zelcups_common_cups_queuelist_terminate(QueueList *list);
@@ -60,6 +67,10 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request);
 
 /* ---- Device URI lookup over IPP ---- */
 
+/* A connection to the local scheduler with the library's defaults for server, port and
+   encryption; null when it cannot be made. The caller closes it with httpClose. */
+http_t *zelcups_common_connect_to_scheduler(void);
+
 /* 0 when the scheduler answered (*device_uri set only when the queue has a URI),
    -1 when it could not be asked. */
 int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue_name, char **device_uri);
@@ -67,6 +78,9 @@ int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue_name, char
 /* ---- Character escaping and decoding ---- */
 
 typedef bool (*zelcups_charactor_predicate)(char charactor);
+
+/* Writes byte as a percent escape, "%" and two upper-case hex digits, into escape[0..2]. */
+void zelcups_common_write_percent_escape(uint8_t byte, char escape[3]);
 
 int32_t zelcups_common_convert_charactor_to_fall_under_into_hex_string(
     const char *source, uint32_t source_length, zelcups_charactor_predicate predicate,

@@ -54,21 +54,15 @@ const __CFBundle *AsBundle(CFTypeRef cf) {
 }
 
 __CFBundle *MakeMainBundle() {
-  gchar *executable = g_file_read_link("/proc/self/exe", nullptr);
+  g_autofree gchar *executable = g_file_read_link("/proc/self/exe", nullptr);
   if (executable == nullptr) {
     return compat::NewObject<__CFBundle>(std::string(), std::string());
   }
-  gchar *bin_dir = g_path_get_dirname(executable);
-  gchar *prefix = g_path_get_dirname(bin_dir);
-  gchar *resources = g_build_filename(prefix, "share", kTextDomain, nullptr);
-  gchar *locales = g_build_filename(prefix, "share", "locale", nullptr);
-  __CFBundle *bundle = compat::NewObject<__CFBundle>(resources, locales);
-  g_free(locales);
-  g_free(resources);
-  g_free(prefix);
-  g_free(bin_dir);
-  g_free(executable);
-  return bundle;
+  g_autofree gchar *bin_dir = g_path_get_dirname(executable);
+  g_autofree gchar *prefix = g_path_get_dirname(bin_dir);
+  g_autofree gchar *resources = g_build_filename(prefix, "share", kTextDomain, nullptr);
+  g_autofree gchar *locales = g_build_filename(prefix, "share", "locale", nullptr);
+  return compat::NewObject<__CFBundle>(resources, locales);
 }
 
 // --- the user's languages ----------------------------------------------------------------
@@ -230,14 +224,12 @@ class Catalogue {
       return std::string(text);
     }
     gsize written = 0;
-    gchar *converted = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8",
-                                 charset_.c_str(), nullptr, &written, nullptr);
+    g_autofree gchar *converted = g_convert(text.data(), static_cast<gssize>(text.size()), "UTF-8",
+                                            charset_.c_str(), nullptr, &written, nullptr);
     if (converted == nullptr) {
       return std::nullopt;
     }
-    std::string utf8(converted, written);
-    g_free(converted);
-    return utf8;
+    return std::string(converted, written);
   }
 
   std::string bytes_;
@@ -253,16 +245,12 @@ class Catalogue {
 std::optional<Catalogue> LoadCatalogue(const std::string &locale_dir, const std::string &name) {
   for (const std::string &variant : LanguageVariants(name)) {
     std::string file = std::string(kTextDomain) + ".mo";
-    gchar *path =
+    g_autofree gchar *path =
         g_build_filename(locale_dir.c_str(), variant.c_str(), "LC_MESSAGES", file.c_str(), nullptr);
-    gchar *contents = nullptr;
+    g_autofree gchar *contents = nullptr;
     gsize length = 0;
-    bool read = g_file_get_contents(path, &contents, &length, nullptr);
-    g_free(path);
-    if (read) {
-      Catalogue catalogue(std::string(contents, length));
-      g_free(contents);
-      return catalogue;
+    if (g_file_get_contents(path, &contents, &length, nullptr)) {
+      return Catalogue(std::string(contents, length));
     }
   }
   return std::nullopt;

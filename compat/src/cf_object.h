@@ -81,6 +81,31 @@ const std::string &UTF8Of(CFStringRef string);
 // The same for any object: the empty text for null and for objects that are no strings.
 std::string TextOf(CFTypeRef object);
 
+// The one dispatch over the property-list types, for every conversion of CF objects into
+// another format: calls visit with the object cast to its handle type (CFStringRef,
+// CFNumberRef, CFBooleanRef, CFDataRef, CFArrayRef or CFDictionaryRef); a value-initialised
+// Result (null) for null and for any other type.
+template <typename Result, typename Visitor>
+Result VisitPropertyListObject(CFTypeRef object, const Visitor &visit) {
+  const CFTypeID type = object != nullptr ? ObjectOf(object)->type_id : 0;
+  switch (type) {
+    case kTypeIDString:
+      return visit(static_cast<CFStringRef>(object));
+    case kTypeIDNumber:
+      return visit(static_cast<CFNumberRef>(object));
+    case kTypeIDBoolean:
+      return visit(static_cast<CFBooleanRef>(object));
+    case kTypeIDData:
+      return visit(static_cast<CFDataRef>(object));
+    case kTypeIDArray:
+      return visit(static_cast<CFArrayRef>(object));
+    case kTypeIDDictionary:
+      return visit(static_cast<CFDictionaryRef>(object));
+    default:
+      return Result{};
+  }
+}
+
 // Objects of a type that none of the agent's checks accepts (D-Bus values that map to no
 // CF type become these).
 CFTypeRef NewOpaqueObject();

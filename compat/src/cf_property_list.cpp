@@ -1,6 +1,7 @@
 // XML property lists through libplist: CF objects are turned into a plist tree and back.
 #include "cf_object.h"
 #include "zelcups/scoped.h"
+#include "zelcups/holders.h"
 #include "zelcups/plist_holders.h"
 
 #include <plist/plist.h>
@@ -34,14 +35,12 @@ void AddEntry(const void *key, const void *value, void *context) {
   plist_dict_set_item(build->dict, compat::UTF8Of(static_cast<CFStringRef>(key)).c_str(), node);
 }
 
-// A new plist tree for object, or null when something in it has no plist form.
-plist_t ToPlist(CFTypeRef object) {
-  CFTypeID type = CFGetTypeID(object);
-  if (type == CFStringGetTypeID()) {
-    return plist_new_string(compat::UTF8Of(static_cast<CFStringRef>(object)).c_str());
+// New plist nodes, one per property-list type.
+struct PlistMaker {
+  plist_t operator()(CFStringRef string) const {
+    return plist_new_string(compat::UTF8Of(string).c_str());
   }
-  if (type == CFNumberGetTypeID()) {
-    auto number = static_cast<CFNumberRef>(object);
+  plist_t operator()(CFNumberRef number) const {
     if (CFNumberIsFloatType(number)) {
       double value = 0;
       CFNumberGetValue(number, kCFNumberFloat64Type, &value);
@@ -51,16 +50,14 @@ plist_t ToPlist(CFTypeRef object) {
     CFNumberGetValue(number, kCFNumberSInt64Type, &value);
     return plist_new_uint(static_cast<uint64_t>(value));
   }
-  if (type == CFBooleanGetTypeID()) {
-    return plist_new_bool(CFBooleanGetValue(static_cast<CFBooleanRef>(object)) ? 1 : 0);
+  plist_t operator()(CFBooleanRef boolean) const {
+    return plist_new_bool(CFBooleanGetValue(boolean) ? 1 : 0);
   }
-  if (type == CFDataGetTypeID()) {
-    auto data = static_cast<CFDataRef>(object);
+  plist_t operator()(CFDataRef data) const {
     return plist_new_data(reinterpret_cast<const char *>(CFDataGetBytePtr(data)),
                           static_cast<uint64_t>(CFDataGetLength(data)));
   }
-  if (type == CFArrayGetTypeID()) {
-    auto array = static_cast<CFArrayRef>(object);
+  plist_t operator()(CFArrayRef array) const {
     zelcups::ScopedPlist list(plist_new_array());
     for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
       plist_t item = ToPlist(CFArrayGetValueAtIndex(array, i));
@@ -71,96 +68,112 @@ plist_t ToPlist(CFTypeRef object) {
     }
     return list.release();
   }
-  if (type == CFDictionaryGetTypeID()) {
+  plist_t operator()(CFDictionaryRef dictionary) const {
     zelcups::ScopedPlist dict(plist_new_dict());
     DictionaryBuild build{dict.get(), true};
-    CFDictionaryApplyFunction(static_cast<CFDictionaryRef>(object), AddEntry, &build);
+    CFDictionaryApplyFunction(dictionary, AddEntry, &build);
     return build.ok ? dict.release() : nullptr;
   }
-  return nullptr;
+};
+
+// A new plist tree for object, or null when something in it has no plist form.
+plist_t ToPlist(CFTypeRef object) {
+  return compat::VisitPropertyListObject<plist_t>(object, PlistMaker{});
+}
+
+CFTypeRef FromPlist(plist_t node);
+
+CFStringRef StringFromPlist(plist_t node) {
+  char *text = nullptr;
+  plist_get_string_val(node, &text);
+  const zelcups::ScopedMalloc<char> owned(text);
+  return CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
+}
+
+CFNumberRef NumberFromPlist(plist_t node) {
+  if (plist_get_node_type(node) == PLIST_REAL) {
+    double value = 0;
+    plist_get_real_val(node, &value);
+    return CFNumberCreate(nullptr, kCFNumberFloat64Type, &value);
+  }
+  uint64_t value = 0;
+  plist_get_uint_val(node, &value);
+  int64_t signed_value = static_cast<int64_t>(value);
+  return CFNumberCreate(nullptr, kCFNumberSInt64Type, &signed_value);
+}
+
+CFBooleanRef BooleanFromPlist(plist_t node) {
+  uint8_t value = 0;
+  plist_get_bool_val(node, &value);
+  return value ? kCFBooleanTrue : kCFBooleanFalse;
+}
+
+CFDataRef DataFromPlist(plist_t node) {
+  char *bytes = nullptr;
+  uint64_t length = 0;
+  plist_get_data_val(node, &bytes, &length);
+  const zelcups::ScopedMalloc<char> owned(bytes);
+  return CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes),
+                      static_cast<CFIndex>(length));
+}
+
+// Null when any item has no CF form.
+CFArrayRef ArrayFromPlist(plist_t node) {
+  std::vector<zelcups::ScopedCFTypeRef<CFTypeRef>> items;
+  std::vector<CFTypeRef> values;
+  for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+    items.emplace_back(FromPlist(plist_array_get_item(node, i)));
+    if (!items.back()) {
+      return nullptr;
+    }
+    values.push_back(items.back().get());
+  }
+  return CFArrayCreate(nullptr, values.data(), static_cast<CFIndex>(values.size()),
+                       &kCFTypeArrayCallBacks);
+}
+
+// Null when any value has no CF form.
+CFDictionaryRef DictionaryFromPlist(plist_t node) {
+  zelcups::ScopedCFTypeRef<CFMutableDictionaryRef> dict(CFDictionaryCreateMutable(
+      nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  plist_dict_iter iter = nullptr;
+  plist_dict_new_iter(node, &iter);
+  const zelcups::ScopedMalloc<void> owned_iter(iter);
+  for (;;) {
+    char *key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(node, iter, &key, &value);
+    if (key == nullptr) {
+      return dict.release();
+    }
+    const zelcups::ScopedMalloc<char> owned_key(key);
+    const zelcups::ScopedCFTypeRef<CFStringRef> key_object(
+        CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+    const zelcups::ScopedCFTypeRef<CFTypeRef> value_object(FromPlist(value));
+    if (!key_object || !value_object) {
+      return nullptr;
+    }
+    CFDictionarySetValue(dict.get(), key_object.get(), value_object.get());
+  }
 }
 
 // A new CF object for the plist tree, or null.
 CFTypeRef FromPlist(plist_t node) {
   switch (plist_get_node_type(node)) {
     case PLIST_STRING:
-    case PLIST_KEY: {
-      char *text = nullptr;
-      plist_get_string_val(node, &text);
-      CFStringRef string = CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8);
-      free(text);
-      return string;
-    }
-    case PLIST_UINT: {
-      uint64_t value = 0;
-      plist_get_uint_val(node, &value);
-      int64_t signed_value = static_cast<int64_t>(value);
-      return CFNumberCreate(nullptr, kCFNumberSInt64Type, &signed_value);
-    }
-    case PLIST_REAL: {
-      double value = 0;
-      plist_get_real_val(node, &value);
-      return CFNumberCreate(nullptr, kCFNumberFloat64Type, &value);
-    }
-    case PLIST_BOOLEAN: {
-      uint8_t value = 0;
-      plist_get_bool_val(node, &value);
-      return value ? kCFBooleanTrue : kCFBooleanFalse;
-    }
-    case PLIST_DATA: {
-      char *bytes = nullptr;
-      uint64_t length = 0;
-      plist_get_data_val(node, &bytes, &length);
-      CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(bytes),
-                                    static_cast<CFIndex>(length));
-      free(bytes);
-      return data;
-    }
-    case PLIST_ARRAY: {
-      std::vector<CFTypeRef> items;
-      bool ok = true;
-      for (uint32_t i = 0; i < plist_array_get_size(node) && ok; ++i) {
-        CFTypeRef item = FromPlist(plist_array_get_item(node, i));
-        ok = item != nullptr;
-        if (ok) {
-          items.push_back(item);
-        }
-      }
-      CFArrayRef array =
-          ok ? CFArrayCreate(nullptr, const_cast<const void **>(items.data()),
-                             static_cast<CFIndex>(items.size()), &kCFTypeArrayCallBacks)
-             : nullptr;
-      for (CFTypeRef item : items) {
-        CFRelease(item);
-      }
-      return array;
-    }
-    case PLIST_DICT: {
-      CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
-          nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-      plist_dict_iter iter = nullptr;
-      plist_dict_new_iter(node, &iter);
-      for (;;) {
-        char *key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(node, iter, &key, &value);
-        if (key == nullptr) {
-          break;
-        }
-        zelcups::ScopedCFTypeRef<CFStringRef> key_object(
-            CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
-        free(key);
-        zelcups::ScopedCFTypeRef<CFTypeRef> value_object(FromPlist(value));
-        if (!key_object || !value_object) {
-          free(iter);
-          CFRelease(dict);
-          return nullptr;
-        }
-        CFDictionarySetValue(dict, key_object.get(), value_object.get());
-      }
-      free(iter);
-      return dict;
-    }
+    case PLIST_KEY:
+      return StringFromPlist(node);
+    case PLIST_UINT:
+    case PLIST_REAL:
+      return NumberFromPlist(node);
+    case PLIST_BOOLEAN:
+      return BooleanFromPlist(node);
+    case PLIST_DATA:
+      return DataFromPlist(node);
+    case PLIST_ARRAY:
+      return ArrayFromPlist(node);
+    case PLIST_DICT:
+      return DictionaryFromPlist(node);
     default:
       return nullptr;
   }

@@ -42,9 +42,9 @@ std::string CaseFold(std::string_view utf8) {
   while (start <= utf8.size()) {
     size_t nul = utf8.find('\0', start);
     size_t end = nul == std::string_view::npos ? utf8.size() : nul;
-    gchar *piece = g_utf8_casefold(utf8.data() + start, static_cast<gssize>(end - start));
+    g_autofree gchar *piece =
+        g_utf8_casefold(utf8.data() + start, static_cast<gssize>(end - start));
     folded += piece;
-    g_free(piece);
     if (nul == std::string_view::npos) {
       break;
     }

@@ -83,11 +83,9 @@ CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8 *bu
     return nullptr;
   }
   if (!g_path_is_absolute(path.c_str())) {
-    gchar *current = g_get_current_dir();
-    gchar *absolute = g_build_filename(current, path.c_str(), nullptr);
+    g_autofree gchar *current = g_get_current_dir();
+    g_autofree gchar *absolute = g_build_filename(current, path.c_str(), nullptr);
     path = absolute;
-    g_free(absolute);
-    g_free(current);
   }
   return compat::NewFileURL(std::move(path));
 }

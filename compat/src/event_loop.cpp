@@ -147,17 +147,17 @@ bool QuitSignalled() {
 
 }  // namespace compat
 
-Boolean CompatQuitRequested(void) {
+Boolean QuitRequest_Received(void) {
   return compat::QuitSignalled();
 }
 
-void CompatEnterUnstoppableCode(void) {
+void QuitRequest_EnterUnstoppableCode(void) {
   if (g_unstoppable_depth.fetch_add(1) == 0) {
     g_unstoppable_since.store(g_get_monotonic_time());
   }
 }
 
-void CompatLeaveUnstoppableCode(void) {
+void QuitRequest_LeaveUnstoppableCode(void) {
   g_unstoppable_depth.fetch_sub(1);
 }
 

@@ -15,6 +15,7 @@
 #include "cf_object.h"
 #include "notification_service.h"
 #include "session_bus.h"
+#include "zelcups/scoped.h"
 
 namespace {
 
@@ -65,12 +66,10 @@ CFDictionaryRef DictionaryFromVariant(GVariant *dictionary) {
   const gchar *key = nullptr;
   GVariant *value = nullptr;
   while (g_variant_iter_next(&iter, "{&sv}", &key, &value)) {
-    CFStringRef key_object = compat::NewStringFromUTF8(key);
-    CFTypeRef value_object = ToCF(value);
-    CFDictionarySetValue(result, key_object, value_object);
-    CFRelease(key_object);
-    CFRelease(value_object);
-    g_variant_unref(value);
+    g_autoptr(GVariant) owned_value = value;
+    const zelcups::ScopedCFTypeRef<CFStringRef> key_object(compat::NewStringFromUTF8(key));
+    const zelcups::ScopedCFTypeRef<CFTypeRef> value_object(ToCF(value));
+    CFDictionarySetValue(result, key_object.get(), value_object.get());
   }
   return result;
 }
@@ -153,13 +152,12 @@ GVariant *VardictOf(CFDictionaryRef dictionary) {
   return g_variant_builder_end(&builder);
 }
 
-GVariant *ToVariant(CFTypeRef object) {
-  CFTypeID type = CFGetTypeID(object);
-  if (type == CFStringGetTypeID()) {
-    return g_variant_new_string(compat::UTF8Of(static_cast<CFStringRef>(object)).c_str());
+// D-Bus values, one per property-list type.
+struct VariantMaker {
+  GVariant *operator()(CFStringRef string) const {
+    return g_variant_new_string(compat::UTF8Of(string).c_str());
   }
-  if (type == CFNumberGetTypeID()) {
-    auto number = static_cast<CFNumberRef>(object);
+  GVariant *operator()(CFNumberRef number) const {
     if (CFNumberIsFloatType(number)) {
       double real = 0;
       CFNumberGetValue(number, kCFNumberFloat64Type, &real);
@@ -173,16 +171,14 @@ GVariant *ToVariant(CFTypeRef object) {
     CFNumberGetValue(number, kCFNumberSInt64Type, &large);
     return g_variant_new_int64(large);
   }
-  if (type == CFBooleanGetTypeID()) {
-    return g_variant_new_boolean(CFBooleanGetValue(static_cast<CFBooleanRef>(object)));
+  GVariant *operator()(CFBooleanRef boolean) const {
+    return g_variant_new_boolean(CFBooleanGetValue(boolean));
   }
-  if (type == CFDataGetTypeID()) {
-    auto data = static_cast<CFDataRef>(object);
+  GVariant *operator()(CFDataRef data) const {
     return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, CFDataGetBytePtr(data),
                                      static_cast<gsize>(CFDataGetLength(data)), 1);
   }
-  if (type == CFArrayGetTypeID()) {
-    auto array = static_cast<CFArrayRef>(object);
+  GVariant *operator()(CFArrayRef array) const {
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE("av"));
     for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
@@ -193,10 +189,11 @@ GVariant *ToVariant(CFTypeRef object) {
     }
     return g_variant_builder_end(&builder);
   }
-  if (type == CFDictionaryGetTypeID()) {
-    return VardictOf(static_cast<CFDictionaryRef>(object));
-  }
-  return nullptr;
+  GVariant *operator()(CFDictionaryRef dictionary) const { return VardictOf(dictionary); }
+};
+
+GVariant *ToVariant(CFTypeRef object) {
+  return compat::VisitPropertyListObject<GVariant *>(object, VariantMaker{});
 }
 
 }  // namespace
@@ -217,16 +214,14 @@ bool Wants(const Observer &observer, const std::string &name, const std::string 
 }
 
 void Deliver(Observer *observer, const gchar *name, const gchar *object, GVariant *user_info) {
-  CFStringRef name_object = compat::NewStringFromUTF8(name);
-  CFStringRef poster = *object != '\0' ? compat::NewStringFromUTF8(object) : nullptr;
+  const zelcups::ScopedCFTypeRef<CFStringRef> name_object(compat::NewStringFromUTF8(name));
+  const zelcups::ScopedCFTypeRef<CFStringRef> poster(
+      *object != '\0' ? compat::NewStringFromUTF8(object) : nullptr);
   // An empty user-info dictionary arrives as none, as when the poster gave none.
-  CFDictionaryRef info =
-      g_variant_n_children(user_info) > 0 ? DictionaryFromVariant(user_info) : nullptr;
-  observer->callback(observer->center, const_cast<void *>(observer->token), name_object, poster,
-                     info);
-  CFRelease(info);
-  CFRelease(poster);
-  CFRelease(name_object);
+  const zelcups::ScopedCFTypeRef<CFDictionaryRef> info(
+      g_variant_n_children(user_info) > 0 ? DictionaryFromVariant(user_info) : nullptr);
+  observer->callback(observer->center, const_cast<void *>(observer->token), name_object.get(),
+                     poster.get(), info.get());
 }
 
 // Pending posts: the parameters of each signal, (ssa{sv}), oldest first.
@@ -245,22 +240,29 @@ gint64 g_last_delivery_us = 0;
 unsigned g_posts_since_trim = 0;
 guint g_settle_source = 0;
 
+// Observers removed while a delivery runs: it may still come to them, so they are freed
+// once no delivery runs any more.
+int g_deliveries_running = 0;
+std::vector<std::unique_ptr<Observer>> g_removed_during_delivery;
+
 void DeliverPost(GVariant *parameters) {
   const gchar *name = nullptr;
   const gchar *object = nullptr;
-  GVariant *user_info = nullptr;
+  g_autoptr(GVariant) user_info = nullptr;
   g_variant_get(parameters, "(&s&s@a{sv})", &name, &object, &user_info);
-  // A callback may remove observers: their nodes stay until the main loop turns again.
   std::vector<Observer *> observers;
   for (auto &registration : g_distributed_center.observers) {
     observers.push_back(registration.get());
   }
+  ++g_deliveries_running;
   for (Observer *observer : observers) {
     if (Wants(*observer, name, object)) {
       Deliver(observer, name, object, user_info);
     }
   }
-  g_variant_unref(user_info);
+  if (--g_deliveries_running == 0) {
+    g_removed_during_delivery.clear();
+  }
 }
 
 gboolean Settle(gpointer) {
@@ -422,13 +424,9 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const vo
         (name == nullptr || (!registration.any_name && registration.name == wanted_name)) &&
         (object == nullptr || (!registration.any_object && registration.object == wanted_object))) {
       Unsubscribe(registration);
-      // A delivery in progress may still hold the node: free it on the main loop.
-      g_idle_add(
-          [](gpointer data) -> gboolean {
-            std::unique_ptr<Observer> done(static_cast<Observer *>(data));
-            return G_SOURCE_REMOVE;
-          },
-          it->release());
+      if (g_deliveries_running > 0) {
+        g_removed_during_delivery.push_back(std::move(*it));
+      }
       it = center->observers.erase(it);
     } else {
       ++it;
@@ -445,7 +443,7 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
   if (center != &g_distributed_center || CFGetTypeID(name) != CFStringGetTypeID()) {
     return;
   }
-  GVariant *user_info = g_variant_ref_sink(VardictOf(userInfo));
+  g_autoptr(GVariant) user_info = g_variant_ref_sink(VardictOf(userInfo));
   std::string poster = compat::TextOf(object);
   GDBusConnection *bus = compat::SessionBus();
   if (bus != nullptr) {
@@ -455,7 +453,6 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
         nullptr);
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
   }
-  g_variant_unref(user_info);
 }
 
 void compat::ResumePostDelivery() {

@@ -62,8 +62,7 @@ void RemoveMadeFolder() {
 }
 
 Folder FindFolder() {
-  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (IsClosedToOthers(runtime)) {
+  if (const char *runtime = PrivateFolder_SessionRuntime()) {
     return {runtime, true};
   }
   for (const char *parent : {static_cast<const char *>(std::getenv("TMPDIR")), "/tmp"}) {
@@ -92,11 +91,16 @@ const Folder &TheFolder() {
 
 }  // namespace
 
-const char *CompatPrivateFolder(void) {
+const char *PrivateFolder_SessionRuntime(void) {
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+  return IsClosedToOthers(runtime) ? runtime : nullptr;
+}
+
+const char *PrivateFolder_Path(void) {
   const Folder &folder = TheFolder();
   return folder.path.empty() ? nullptr : folder.path.c_str();
 }
 
-Boolean CompatPrivateFolderOutlivesProcess(void) {
+Boolean PrivateFolder_OutlivesProcess(void) {
   return TheFolder().outlives_process;
 }

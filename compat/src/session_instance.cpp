@@ -3,6 +3,8 @@
 // file never keeps a new copy from starting.
 #include "zelcups/session_instance.h"
 
+#include "zelcups/private_folder.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,12 +21,10 @@ namespace {
 // of this user's own in the temporary folder stands in. A lock file in a folder others may
 // write could be swapped for one that no agent holds, so only a closed folder will do.
 std::string LockFolder(const char *name) {
-  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-  struct stat status {};
-  if (runtime != nullptr && runtime[0] == '/' && stat(runtime, &status) == 0 &&
-      S_ISDIR(status.st_mode)) {
+  if (const char *runtime = PrivateFolder_SessionRuntime()) {
     return runtime;
   }
+  struct stat status {};
   std::string folder = "/tmp/" + std::to_string(getuid()) + "-runtime";
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     return {};
@@ -45,7 +45,7 @@ std::string LockFolder(const char *name) {
 
 }  // namespace
 
-Boolean CompatClaimSessionInstance(const char *name) {
+Boolean SessionInstance_Claim(const char *name) {
   if (name == nullptr || name[0] == '\0') {
     return false;
   }

@@ -99,10 +99,8 @@ std::vector<Action> AlertActions(CFStringRef default_title, CFStringRef alternat
 }
 
 std::string FileURI(const std::string &path) {
-  gchar *uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-  std::string text = uri == nullptr ? std::string() : uri;
-  g_free(uri);
-  return text;
+  g_autofree gchar *uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+  return uri == nullptr ? std::string() : uri;
 }
 
 // gdk-pixbuf, which most services draw images with, reads SVG only when librsvg's loader

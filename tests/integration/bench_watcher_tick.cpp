@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "agent_context.h"
+#include "printer_setup.h"
 #include "snapshot_file.h"
 
 namespace {

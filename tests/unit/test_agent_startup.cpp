@@ -38,7 +38,6 @@ class WatcherTest : public testing::Test {
     dir_ = temp_.path();
     ppd_ = dir_ + "/ppd";
     ASSERT_EQ(mkdir(ppd_.c_str(), 0755), 0);
-    PrinterSetup_SetPPDDirectoryForTesting(ppd_.c_str());
     zelcups_common_cups_queuelist_set_directory_for_testing(ppd_.c_str());
     PrinterSetup_SetQueueHandlerForTesting(RecordQueue);
     SnapshotFile_SetPathForTesting((dir_ + "/snapshot").c_str());
@@ -48,7 +47,6 @@ class WatcherTest : public testing::Test {
   }
   void TearDown() override {
     PrinterSetup_TerminateNotify(&context_);
-    PrinterSetup_SetPPDDirectoryForTesting(nullptr);
     zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
     PrinterSetup_SetQueueHandlerForTesting(nullptr);
     SnapshotFile_SetPathForTesting(nullptr);

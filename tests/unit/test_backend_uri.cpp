@@ -68,7 +68,7 @@ constexpr Row kRows[] = {
 TEST(BackendUriTest, FormsTheBackendUriOfEachKindOfDeviceUri) {
   for (const Row &row : kRows) {
     QueueBackend backend;
-    const bool formed = z_CreateBackendForQueue("Office", row.device_uri, &backend);
+    const bool formed = BackendURI_Create("Office", row.device_uri, &backend);
     if (row.connection_type == nullptr) {
       EXPECT_FALSE(formed) << row.device_uri << " gave " << backend.backend_uri;
       continue;
@@ -84,10 +84,10 @@ TEST(BackendUriTest, FormsTheBackendUriOfEachKindOfDeviceUri) {
 
 TEST(BackendUriTest, TheQueueNameGoesInAsItIsSaveBytesOutsideAscii) {
   QueueBackend backend;
-  ASSERT_TRUE(z_CreateBackendForQueue("a<b>;$(x) `y`", "socket://10.0.0.5", &backend));
+  ASSERT_TRUE(BackendURI_Create("a<b>;$(x) `y`", "socket://10.0.0.5", &backend));
   EXPECT_EQ(backend.backend_uri, "xvtdbmu://ZEL_QRX5_LPR/a<b>;$(x) `y`/lpd://10.0.0.5");
   // Bytes outside ASCII, which the scheduler refuses in a URI, are escaped.
-  ASSERT_TRUE(z_CreateBackendForQueue("B\xC3\xBCro-\xE2\x82\xAC", "socket://10.0.8.1", &backend));
+  ASSERT_TRUE(BackendURI_Create("B\xC3\xBCro-\xE2\x82\xAC", "socket://10.0.8.1", &backend));
   EXPECT_EQ(backend.backend_uri, "xvtdbmu://ZEL_QRX5_LPR/B%C3%BCro-%E2%82%AC/lpd://10.0.8.1");
 }
 
@@ -95,19 +95,20 @@ TEST(BackendUriTest, TheQueueNameGoesInAsItIsSaveBytesOutsideAscii) {
 // backend URI of 22 + n bytes, with nothing escaped.
 TEST(BackendUriTest, ABackendUriLongerThan1023BytesLeavesTheQueueAlone) {
   QueueBackend backend;
-  ASSERT_TRUE(z_CreateBackendForQueue("Q", ("usb://" + std::string(1001, 'a')).c_str(), &backend));
+  ASSERT_TRUE(BackendURI_Create("Q", ("usb://" + std::string(1001, 'a')).c_str(), &backend));
   EXPECT_EQ(backend.backend_uri.size(), 1023u);
-  EXPECT_FALSE(z_CreateBackendForQueue("Q", ("usb://" + std::string(1002, 'a')).c_str(), &backend));
+  EXPECT_FALSE(BackendURI_Create("Q", ("usb://" + std::string(1002, 'a')).c_str(), &backend));
   // Escaping lengthens the address past the limit although the device URI is shorter.
-  EXPECT_FALSE(z_CreateBackendForQueue("Q", ("usb://" + std::string(340, '(')).c_str(), &backend));
+  EXPECT_FALSE(BackendURI_Create("Q", ("usb://" + std::string(340, '(')).c_str(), &backend));
 }
 
 TEST(BackendUriTest, ACommandLineLongerThan1023BytesIsNotRun) {
   // lpadmin -p Q -v "URI" -P PPD: 21 bytes besides the three arguments, counted with the
   // queue's own PPD wherever a copy of it lives.
   const std::string ppd = "/etc/cups/ppd/Q.ppd";
-  EXPECT_TRUE(z_LpadminCommandLineFits("Q", std::string(1023 - 21 - 1 - ppd.size(), 'u')));
-  EXPECT_FALSE(z_LpadminCommandLineFits("Q", std::string(1024 - 21 - 1 - ppd.size(), 'u')));
+  EXPECT_TRUE(BackendURI_LpadminCommandLineFits("Q", std::string(1023 - 21 - 1 - ppd.size(), 'u')));
+  EXPECT_FALSE(
+      BackendURI_LpadminCommandLineFits("Q", std::string(1024 - 21 - 1 - ppd.size(), 'u')));
 }
 
 }  // namespace

@@ -252,7 +252,7 @@ TEST_F(InfoBridgeTest, PluginPathJoinsTheBaseDirectoryUnchanged) {
       {std::string(1005, 'a'), std::nullopt},
   };
   for (std::size_t i = 0; i < std::size(rows); ++i) {
-    EXPECT_EQ(InfoLibraryPath(rows[i].base), rows[i].path) << "row " << i;
+    EXPECT_EQ(InfoBridge_LibraryPath(rows[i].base), rows[i].path) << "row " << i;
   }
 }
 

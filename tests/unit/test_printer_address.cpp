@@ -319,7 +319,7 @@ TEST(PrinterAddressTest, BuildersCheckTheirArguments) {
 // The watcher's own address forming: what the record reads back is what it wrote.
 std::string FormBackendUri(const std::string &device_uri, const std::string &queue) {
   QueueBackend backend;
-  EXPECT_TRUE(z_CreateBackendForQueue(queue.c_str(), device_uri.c_str(), &backend)) << device_uri;
+  EXPECT_TRUE(BackendURI_Create(queue.c_str(), device_uri.c_str(), &backend)) << device_uri;
   return backend.backend_uri;
 }
 

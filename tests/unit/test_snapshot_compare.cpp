@@ -79,9 +79,9 @@ TEST(SnapshotCompareTest, PicksTheSameQueuesAsThePairwiseWalk) {
     }
     const QueueList *old_list = old_snapshot.Finish();
     const QueueList *snapshot = new_snapshot.Finish();
-    EXPECT_EQ(
-        z_FindQueuesToHandle(old_list, old_list->queue_count, snapshot, snapshot->queue_count),
-        Pairwise(old_list, snapshot))
+    EXPECT_EQ(SnapshotCompare_QueuesToHandle(old_list, old_list->queue_count, snapshot,
+                                             snapshot->queue_count),
+              Pairwise(old_list, snapshot))
         << "round " << round;
   }
 }
@@ -92,7 +92,7 @@ TEST(SnapshotCompareTest, NoOldSnapshotMakesEveryNamedQueueNew) {
   new_snapshot.Add("b", false, 1, 0);
   new_snapshot.Add("c", true, 1, 0);
   const QueueList *snapshot = new_snapshot.Finish();
-  EXPECT_EQ(z_FindQueuesToHandle(nullptr, 0, snapshot, 3), (std::vector<int32_t>{0, 2}));
+  EXPECT_EQ(SnapshotCompare_QueuesToHandle(nullptr, 0, snapshot, 3), (std::vector<int32_t>{0, 2}));
 }
 
 TEST(SnapshotCompareTest, ANanosecondMakesAQueueChanged) {
@@ -104,7 +104,7 @@ TEST(SnapshotCompareTest, ANanosecondMakesAQueueChanged) {
   new_snapshot.Add("ab", true, 5, 100);
   const QueueList *old_list = old_snapshot.Finish();
   const QueueList *snapshot = new_snapshot.Finish();
-  EXPECT_EQ(z_FindQueuesToHandle(old_list, 2, snapshot, 2), (std::vector<int32_t>{0, 1}));
+  EXPECT_EQ(SnapshotCompare_QueuesToHandle(old_list, 2, snapshot, 2), (std::vector<int32_t>{0, 1}));
 }
 
 }  // namespace

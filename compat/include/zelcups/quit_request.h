@@ -9,13 +9,13 @@ CF_EXTERN_C_BEGIN
 
 /* True once a quit request (SIGTERM, SIGINT, SIGHUP) has arrived after the first call of
    GetMainEventLoop; it stays true until the process ends. */
-CF_EXPORT Boolean CompatQuitRequested(void);
+CF_EXPORT Boolean QuitRequest_Received(void);
 
 /* Around a call into code that cannot be asked to stop (a foreign plug-in): when a quit
    request comes while it runs, or finds it running, and it has not returned 0.8 s later,
    the process ends there with status 0. Calls nest. */
-CF_EXPORT void CompatEnterUnstoppableCode(void);
-CF_EXPORT void CompatLeaveUnstoppableCode(void);
+CF_EXPORT void QuitRequest_EnterUnstoppableCode(void);
+CF_EXPORT void QuitRequest_LeaveUnstoppableCode(void);
 
 CF_EXTERN_C_END
 

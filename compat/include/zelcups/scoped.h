@@ -54,11 +54,11 @@ class ScopedCFTypeRef {
 };
 
 // A call into code that cannot be asked to stop, for as long as the holder lives (see
-// CompatEnterUnstoppableCode).
+// QuitRequest_EnterUnstoppableCode).
 class UnstoppableCode {
  public:
-  UnstoppableCode() { CompatEnterUnstoppableCode(); }
-  ~UnstoppableCode() { CompatLeaveUnstoppableCode(); }
+  UnstoppableCode() { QuitRequest_EnterUnstoppableCode(); }
+  ~UnstoppableCode() { QuitRequest_LeaveUnstoppableCode(); }
   UnstoppableCode(const UnstoppableCode &) = delete;
   UnstoppableCode &operator=(const UnstoppableCode &) = delete;
 };

@@ -10,7 +10,7 @@ CF_EXTERN_C_BEGIN
    claim goes with the process, however it ends. False when another process holds it. A
    session without a bus is still one session: the claim lives in the user's runtime
    folder, not on the bus. */
-CF_EXPORT Boolean CompatClaimSessionInstance(const char *name);
+CF_EXPORT Boolean SessionInstance_Claim(const char *name);
 
 CF_EXTERN_C_END
 
