@@ -8,22 +8,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
-    TWO_TICKS,
-    quit_cleanly,
-    PPD_DIR,
-    QUIT_SIGNALS,
-    TICK_SECONDS,
-    FolderLooks,
-    TestFailure,
-    add_queue,
-    check,
-    device_uri,
-    device_uris,
-    main,
-    notification_calls,
-    remove_profile,
-    remove_queue,
-    wait_for,
+    TWO_TICKS, quit_cleanly, PPD_DIR, QUIT_SIGNALS, TICK_SECONDS, FolderLooks, TestFailure,
+    add_queue, check, device_uri, device_uris, main, notification_calls, remove_profile,
+    remove_queue, wait_for,
 )
 
 # A busy or spinning loop uses a whole core; an idle agent a few milliseconds for its

@@ -12,19 +12,8 @@ import subprocess
 import zlib
 
 from zelcups_e2e import (
-    english,
-    NOTICE_TITLE,
-    PLUGIN_PATH,
-    SESSION_USER,
-    TICK_SECONDS,
-    add_queue,
-    check,
-    device_uri,
-    main,
-    post_status,
-    run,
-    wait_for,
-    DEFAULT_NOTIFICATION_OBJECT as OBJECT,
+    english, NOTICE_TITLE, PLUGIN_PATH, SESSION_USER, TICK_SECONDS, add_queue, check,
+    device_uri, main, post_status, run, wait_for, DEFAULT_NOTIFICATION_OBJECT as OBJECT,
 )
 
 APP_NAME = "zelcups-agent"

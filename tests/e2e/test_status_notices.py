@@ -13,31 +13,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
-    TWO_TICKS,
-    quit_cleanly,
-    DEFAULT_NOTIFICATION_OBJECT,
-    FolderLooks,
-    NOTIFICATIONS_NAME,
-    PPD_DIR,
-    SANITIZER_LOG_DIR,
-    STATUS_NAME,
-    TICK_SECONDS,
-    StatusPoster,
-    add_queue,
-    as_user,
-    check,
-    gvariant_string,
-    main,
-    observes_posts,
-    post_status,
-    remove_profile,
-    run as run_command,
-    user_env,
-    wait_for,
-    CATALOGUE,
-    NoticeLog,
-    _dbus,
-    post_batch,
+    TWO_TICKS, quit_cleanly, DEFAULT_NOTIFICATION_OBJECT, FolderLooks, NOTIFICATIONS_NAME,
+    PPD_DIR, SANITIZER_LOG_DIR, STATUS_NAME, TICK_SECONDS, StatusPoster, add_queue, as_user,
+    check, gvariant_string, main, observes_posts, post_status, remove_profile, run as
+    run_command, user_env, wait_for, CATALOGUE, NoticeLog, _dbus, post_batch,
 )
 
 OBJECT = DEFAULT_NOTIFICATION_OBJECT
