@@ -16,6 +16,7 @@
 #include <cstring>
 #include <utility>
 
+#include "zelcups/holders.h"
 #include "zelcups/quit_request.h"
 
 extern char **environ;
@@ -33,25 +34,6 @@ constexpr long kQuitGraceMilliseconds = 500;
 constexpr long kTermGraceMilliseconds = 200;
 // The scheduler's answer is a line or two; a flood is cut here.
 constexpr std::size_t kMaxMessageBytes = 1024;
-
-class ScopedFd {
- public:
-  ScopedFd() = default;
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() { reset(); }
-  ScopedFd(const ScopedFd &) = delete;
-  ScopedFd &operator=(const ScopedFd &) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 class ScopedFileActions {
  public:
@@ -201,8 +183,8 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
     result.message = strerror(errno);
     return result;
   }
-  ScopedFd read_end(pipe_ends[0]);
-  ScopedFd write_end(pipe_ends[1]);
+  zelcups::ScopedFd read_end(pipe_ends[0]);
+  zelcups::ScopedFd write_end(pipe_ends[1]);
   ScopedFileActions actions;
   // Its output would only fill the session's journal with the scheduler's notes (on every
   // queue: "Printer drivers are deprecated"); what went wrong is on standard error.

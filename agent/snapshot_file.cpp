@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "snapshot_file_testing.h"
+#include "zelcups/holders.h"
 #include "zelcups/private_folder.h"
 
 namespace {
@@ -33,34 +34,8 @@ constexpr long kNanosecondsPerSecond = 1000000000L;
 
 std::string g_path_for_testing;
 
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  ScopedFd(const ScopedFd &) = delete;
-  ScopedFd &operator=(const ScopedFd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool NeedsEscape(unsigned char c) {
   return c <= ' ' || c == 0x7f || c == '%';
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
 }
 
 std::string EntryLine(const QueueList *list, int32_t index) {
@@ -73,9 +48,9 @@ std::string EntryLine(const QueueList *list, int32_t index) {
                      std::to_string(time.tv_nsec) + " ";
   for (const unsigned char c : std::string_view(name)) {
     if (NeedsEscape(c)) {
-      char escaped[4];
-      snprintf(escaped, sizeof(escaped), "%%%02X", c);
-      line += escaped;
+      char escaped[3];
+      zelcups_common_write_percent_escape(c, escaped);
+      line.append(escaped, sizeof(escaped));
     } else {
       line += static_cast<char>(c);
     }
@@ -85,8 +60,8 @@ std::string EntryLine(const QueueList *list, int32_t index) {
 }
 
 template <typename T>
-bool ParseNumber(std::string_view text, T *value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+bool ParseNumber(std::string_view text, T *value, int base = 10) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value, base);
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
@@ -94,12 +69,11 @@ bool ParseName(std::string_view text, std::string *name) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '%') {
-      const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-      const int low = high >= 0 ? HexValue(text[i + 2]) : -1;
-      if (low < 0 || (high == 0 && low == 0)) {
+      unsigned char byte = 0;
+      if (i + 2 >= text.size() || !ParseNumber(text.substr(i + 1, 2), &byte, 16) || byte == 0) {
         return false;
       }
-      *name += static_cast<char>(high * 16 + low);
+      *name += static_cast<char>(byte);
       i += 2;
     } else if (NeedsEscape(c) || c == '/') {
       return false;
@@ -172,7 +146,7 @@ QueueList *ParseSnapshot(std::string_view text, int32_t *queue_count) {
 // else at the path (a link, a folder, someone else's file) is ignored, and replaced by the
 // next save.
 bool ReadOwnFile(const std::string &path, std::string *text) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  zelcups::ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   struct stat status {};
   if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
       status.st_uid != geteuid() || (status.st_mode & 077) != 0 || status.st_size > kMaxFileBytes) {

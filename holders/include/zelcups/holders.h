@@ -1,11 +1,12 @@
 // RAII holders for the C library's handles: stdio streams, malloc()ed memory, dlopen
-// handles and address lists. Each is a std::unique_ptr with a deleter that calls the
+// handles, address lists and file descriptors. Each is a std::unique_ptr with a deleter that calls the
 // handle's own release function; unique_ptr never calls a deleter for null.
 #ifndef ZELCUPS_HOLDERS_H
 #define ZELCUPS_HOLDERS_H
 
 #include <dlfcn.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,26 @@ using ScopedDlopen = std::unique_ptr<void, DlopenClose>;
 
 // A list from getaddrinfo: freed on scope exit.
 using ScopedAddrinfo = std::unique_ptr<addrinfo, AddrinfoFree>;
+
+// A file descriptor: closed on scope exit, or when another takes its place.
+class ScopedFd {
+ public:
+  ScopedFd() = default;
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() { reset(); }
+  ScopedFd(const ScopedFd &) = delete;
+  ScopedFd &operator=(const ScopedFd &) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace zelcups
 
