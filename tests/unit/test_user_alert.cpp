@@ -378,6 +378,30 @@ TEST(UserAlert, TheMainContextRestsWhileItWaits) {
   }
 }
 
+// Posted text over 4 KiB is cut on a letter's boundary, with an ellipsis.
+char g_heard[8192];
+TEST(DistributedCenter, LongTextIsCut) {
+  std::string text = "ab";
+  while (text.size() < 6000)
+    text += "\xC3\xA9";
+  auto heard = [](CFNotificationCenterRef, void *, CFNotificationName, const void *,
+                  CFDictionaryRef info) {
+    CFStringGetCString(static_cast<CFStringRef>(CFDictionaryGetValue(info, CFSTR("Message"))),
+                       g_heard, sizeof g_heard, kCFStringEncodingUTF8);
+  };
+  CFNotificationCenterRef center = CFNotificationCenterGetDistributedCenter();
+  CFNotificationCenterAddObserver(center, g_heard, heard, CFSTR("Long"), nullptr,
+                                  CFNotificationSuspensionBehaviorDeliverImmediately);
+  auto message = Str(text.c_str());
+  const void *key = CFSTR("Message"), *value = message.get();
+  ScopedCFTypeRef<CFDictionaryRef> info(CFDictionaryCreate(
+      nullptr, &key, &value, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFNotificationCenterPostNotification(center, CFSTR("Long"), nullptr, info.get(), true);
+  for (auto end = Clock::now() + std::chrono::seconds(10); !*g_heard && Clock::now() < end;)
+    g_main_context_iteration(nullptr, false);
+  EXPECT_EQ(g_heard, text.substr(0, 4092) + "\u2026");
+}
+
 }  // namespace
 
 // The session ending must not wait for the user: a quit request withdraws the alert, and
