@@ -658,6 +658,11 @@ QUIT_PHASES = [
      lambda road, q, dns: dns.asked()),
     ("the plug-in step", hanging_plugin, "socket://10.0.21.4",
      lambda road, q, dns: initializations(road, q) and time.sleep(0.3) is None),
+    ("an lpadmin that never ends", lambda road, run: road.hold(), "socket://10.0.21.5",
+     lambda road, q, dns: road.calls_for(q)),
+    ("a tick of 200 queues",
+     lambda road, run: install_plugin_atomically(run.fixture("plugin_full")),
+     [f"socket://10.0.25.{n}" for n in range(200)], lambda road, q, dns: len(road.calls()) >= 3),
 ]
 
 
@@ -668,14 +673,17 @@ def test_quit_in_every_phase(run):
         agent = road.start_agent()
         try:
             with e2e.silent_dns() as dns:
-                add_queue(f"Quit-{i}", FAMILY, uri)
-                wait_for(lambda: in_phase(road, f"Quit-{i}", dns), 20.0, phase)
+                uris = uri if isinstance(uri, list) else [uri]
+                add_at_once([(f"Quit-{i}-{n}", FAMILY, u) for n, u in enumerate(uris)])
+                wait_for(lambda: in_phase(road, f"Quit-{i}-0", dns), 20.0, phase)
                 check(agent.alive(), f"{phase}: {agent.describe_status()}")
                 status, seconds = agent.stop(signal.SIGTERM, timeout=10.0)
             figure("quit_in_every_phase", f"during {phase}: {seconds:.2f}s, status {status}")
             check(status == 0 and seconds < 3.0, f"{phase}: {agent.describe_status()}, {seconds:.2f}s")
         finally:
             agent.kill()
+            if os.path.exists(road.hold_path):
+                road.release()
             if os.path.exists(PLUGIN_PATH):
                 os.unlink(PLUGIN_PATH)
             fresh_notification_service()
