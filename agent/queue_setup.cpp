@@ -42,10 +42,8 @@ std::string WhyNoBackend(const char *device_uri) {
   if (uri.starts_with(kBackendPrefix)) {
     return "its device URI already uses the driver's backend";
   }
-  for (const BackendRule &rule : BACKEND_RULES) {
-    if (uri.starts_with(rule.uri_prefix)) {
-      return "too long: its backend URI would exceed 1023 bytes";
-    }
+  if (BackendURI_RuleTakes(device_uri)) {
+    return "too long: its backend URI would exceed 1023 bytes";
   }
   return "no rule for device URI " + std::string(uri);
 }
