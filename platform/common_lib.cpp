@@ -15,6 +15,7 @@
 #include "common_lib_testing.h"
 #include "zelcups/scoped.h"
 #include "zelcups/holders.h"
+#include "zelcups/plist_holders.h"
 
 struct ZEL_OpaqueProfileTicket {
   plist_t root = nullptr;
@@ -125,7 +126,8 @@ OSStatus ZEL_INF_GetProductProfile(ZEL_PMTicketRef *outTicket) {
     return kZELProfileMalformedErr;
   }
   auto ticket = std::make_unique<ZEL_OpaqueProfileTicket>();
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &ticket->root);
+  ticket->root =
+      zelcups::PlistFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size())).release();
   if (ticket->root == nullptr || plist_get_node_type(ticket->root) != PLIST_DICT) {
     return kZELProfileMalformedErr;
   }

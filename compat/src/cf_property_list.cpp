@@ -193,15 +193,14 @@ CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyLis
   if (!root) {
     return nullptr;
   }
-  char *xml = nullptr;
+  char *text = nullptr;
   uint32_t length = 0;
-  plist_to_xml(root.get(), &xml, &length);
-  if (xml == nullptr) {
+  plist_to_xml(root.get(), &text, &length);
+  zelcups::ScopedPlistText xml(text);
+  if (!xml) {
     return nullptr;
   }
-  CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(xml), length);
-  plist_to_xml_free(xml);
-  return data;
+  return CFDataCreate(nullptr, reinterpret_cast<const UInt8 *>(xml.get()), length);
 }
 
 CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, CFOptionFlags,
@@ -215,9 +214,7 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
   }
   const char *bytes = reinterpret_cast<const char *>(CFDataGetBytePtr(data));
   bool binary = plist_is_binary(bytes, static_cast<uint32_t>(length));
-  plist_t parsed = nullptr;
-  plist_from_memory(bytes, static_cast<uint32_t>(length), &parsed);
-  zelcups::ScopedPlist root(parsed);
+  zelcups::ScopedPlist root = zelcups::PlistFromMemory(bytes, static_cast<uint32_t>(length));
   if (!root) {
     return nullptr;
   }
