@@ -6,6 +6,15 @@
 # The releases the project supports, newest first.
 readonly RELEASE_SUITES=(trixie bookworm)
 
+# release_name SUITE: how people call it, e.g. "Debian 13 (trixie)".
+release_name() {
+  case $1 in
+    bookworm) echo "Debian 12 (bookworm)" ;;
+    trixie) echo "Debian 13 (trixie)" ;;
+    *) echo "Debian $1" ;;
+  esac
+}
+
 # host_suite: the codename of the release this machine runs, from /etc/os-release.
 host_suite() {
   (
