@@ -34,7 +34,6 @@ constexpr std::string_view kLprScheme = "lpd://";
 constexpr std::string_view kMdnsScheme = "mdns://";
 constexpr std::string_view kUsbScheme = "usb://";
 constexpr std::string_view kSerialKey = "serial=";
-constexpr std::string_view kBracketedVersionPrefix = "[v1.";
 
 using ScopedString = zelcups::ScopedCFTypeRef<CFStringRef>;
 using ScopedDictionary = zelcups::ScopedCFTypeRef<CFMutableDictionaryRef>;

@@ -68,7 +68,7 @@ CFDictionaryRef DictionaryFromVariant(GVariant *dictionary) {
   while (g_variant_iter_next(&iter, "{&sv}", &key, &value)) {
     g_autoptr(GVariant) owned_value = value;
     const zelcups::ScopedCFTypeRef<CFStringRef> key_object(compat::NewStringFromUTF8(key));
-    const zelcups::ScopedCFTypeRef<CFTypeRef> value_object(ToCF(value));
+    const zelcups::ScopedCFTypeRef<CFTypeRef> value_object(ToCF(owned_value));
     CFDictionarySetValue(result, key_object.get(), value_object.get());
   }
   return result;
