@@ -2,6 +2,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "agent_context.h"
+#include "machine_record_testing.h"
 #include "platform_doubles.h"
 #include "printer_setup_testing.h"
 #include "queue_list_testing.h"
@@ -27,8 +29,9 @@ std::vector<std::string> g_handled;
 // What the snapshot file held each time a queue's handling began: "name@nsec" entries.
 std::vector<std::vector<std::string>> g_file_when_handled;
 
-void RecordQueue(const char *name) {
+QueueOutcome RecordQueue(const char *name, uint32_t) {
   g_handled.emplace_back(name);
+  return {};
 }
 
 class WatcherTest : public testing::Test {
@@ -41,6 +44,7 @@ class WatcherTest : public testing::Test {
     zelcups_common_cups_queuelist_set_directory_for_testing(ppd_.c_str());
     PrinterSetup_SetQueueHandlerForTesting(RecordQueue);
     SnapshotFile_SetPathForTesting((dir_ + "/snapshot").c_str());
+    MachineRecord_SetFolderForTesting((dir_ + "/no-machine-folder").c_str());
     g_handled.clear();
     g_file_when_handled.clear();
     zelcups_test::PlatformCalls().clear();
@@ -50,6 +54,7 @@ class WatcherTest : public testing::Test {
     zelcups_common_cups_queuelist_set_directory_for_testing(nullptr);
     PrinterSetup_SetQueueHandlerForTesting(nullptr);
     SnapshotFile_SetPathForTesting(nullptr);
+    MachineRecord_SetFolderForTesting(nullptr);
   }
 
   void SetTime(const std::string &path, time_t sec, long nsec) {
@@ -136,7 +141,7 @@ TEST_F(WatcherTest, UnreadableDirectoryEmptiesTheSnapshotAndEveryQueueReturnsAsN
   EXPECT_EQ(g_handled, std::vector<std::string>{"Office"});
 }
 
-void RecordQueueAndFile(const char *name) {
+QueueOutcome RecordQueueAndFile(const char *name, uint32_t) {
   g_handled.emplace_back(name);
   int32_t count = 0;
   QueueList *saved = SnapshotFile_Read(&count);
@@ -149,6 +154,7 @@ void RecordQueueAndFile(const char *name) {
   std::sort(entries.begin(), entries.end());
   g_file_when_handled.push_back(entries);
   zelcups_common_cups_queuelist_terminate(saved);
+  return {};
 }
 
 TEST_F(WatcherTest, AgentStartedAgainGoesOnFromTheFileCountingEachQueueFromJustBeforeItsHandling) {
@@ -207,6 +213,55 @@ TEST_F(WatcherTest, AgentStartedAgainGoesOnFromTheFileCountingEachQueueFromJustB
     EXPECT_EQ(context_.queue_list_count, 4) << row.what;
     ASSERT_EQ(unlink((ppd_ + "/Late.ppd").c_str()), 0);
   }
+}
+
+// The machine's record as other agents left it: each row plants Hall's lines, with
+// another agent alive or gone, and says whether this agent's next tick hands Hall on.
+TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
+  const std::string folder = dir_ + "/machine", record = folder + "/record";
+  ASSERT_EQ(mkdir(folder.c_str(), 0770), 0);
+  MachineRecord_SetFolderForTesting(folder.c_str());
+  MachineRecord_SetNowForTesting(1800000000);
+  const int other = open((folder + "/agent.other").c_str(), O_RDWR | O_CREAT, 0640);
+  const struct {
+    const char *lines;  // Hall's, at its time 1700000000.5 unless said otherwise
+    bool other_alive;
+    bool handled;
+  } rows[] = {
+      {"", false, true},
+      {"B 1700000000 5 - Hall\n", false, false},
+      {"B 1700000000 4 - Hall\n", false, true},
+      {"C 1700000000 5 agent.other Hall\n", true, false},
+      {"C 1700000000 5 agent.other Hall\n", false, true},
+      {"C 1700000000 5 agent.other Hall\nC 1700000000 5 agent.other Hall\n", false, false},
+      {"C 1700000000 5 agent.other Hall\nR 0 0 - Hall\n", true, true},
+      {"L 1700000000 5 1799999990:1 Hall\n", false, false},
+      {"L 1700000000 5 1799999930:1 Hall\n", false, true},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    WriteQueue("Office", 1700000000, 1);
+    ASSERT_EQ(unlink(record.c_str()) == 0 || errno == ENOENT, true);
+    ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);  // takes the baseline: Office
+    std::ofstream(record, std::ios::app) << rows[i].lines;
+    ASSERT_EQ(flock(other, rows[i].other_alive ? LOCK_EX : LOCK_UN), 0);
+    WriteQueue("Hall", 1700000000, 5);
+    SetTime(ppd_, 1700000000, 10 + static_cast<long>(i));
+    g_handled.clear();
+    Tick();
+    EXPECT_EQ(g_handled,
+              rows[i].handled ? std::vector<std::string>{"Hall"} : std::vector<std::string>{})
+        << "row " << i << ": " << rows[i].lines;
+    g_handled.clear();
+    Tick();  // settled or still taken, it is not handed on again
+    SetTime(ppd_, 1700000000, 100 + static_cast<long>(i));
+    Tick();
+    EXPECT_TRUE(g_handled.empty()) << "row " << i << ": " << rows[i].lines;
+    PrinterSetup_TerminateNotify(&context_);
+    context_ = AgentContext{};
+    ASSERT_EQ(unlink((ppd_ + "/Hall.ppd").c_str()), 0);
+  }
+  close(other);
+  MachineRecord_SetNowForTesting(0);
 }
 
 TEST_F(WatcherTest, NullContextsAreRefused) {

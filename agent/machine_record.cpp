@@ -1,0 +1,634 @@
+// The machine's record of handled queues: a log that every agent of the machine appends
+// to under the folder's lock, one line per change, so that saving one queue costs one
+// short write however many queues a tick handles. It is rewritten whole (beside it, then
+// renamed over it) only when it has grown to several times what it holds:
+//
+//   zelcups-agent record 1
+//   B SECONDS NANOSECONDS - NAME       settled at that PPD time
+//   C SECONDS NANOSECONDS AGENT NAME   claimed by that agent, its handling begun
+//   L SECONDS NANOSECONDS WHEN:HASH NAME   left at WHEN for a cause that may pass
+//   R 0 0 - NAME                       the claim given back unhandled
+//
+// Names are escaped as in the session's snapshot. Each agent holds a lock on a file of its
+// own in the folder (AGENT is its name) for as long as it lives, so a claim whose agent
+// died shows as a file nobody holds, whoever's the agent was and however it ended.
+#include "machine_record.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+
+#include "backend_uri.h"
+#include "machine_record_testing.h"
+#include "snapshot_compare.h"
+#include "snapshot_file.h"
+#include "zelcups/holders.h"
+
+namespace {
+
+constexpr char kFolder[] = "/var/lib/zelcups-agent";
+// Set by end-to-end tests, which cannot make the package's folder in their sandbox.
+constexpr char kFolderForTesting[] = "ZELCUPS_TESTING_MACHINE_FOLDER";
+constexpr std::string_view kHeader = "zelcups-agent record 1\n";
+constexpr char kRecordName[] = "record";
+constexpr char kLockName[] = "lock";
+constexpr char kAgentPrefix[] = "agent.";
+// Far beyond any scheduler's number of queues; a bigger file is not ours.
+constexpr off_t kMaxFileBytes = 64 << 20;
+constexpr long kNanosecondsPerSecond = 1000000000L;
+// A failure that may pass is tried again at most this often, unless the backend appears.
+constexpr time_t kRetrySeconds = 60;
+// A queue whose handling ended two agents is not given to a third: a plug-in that kills
+// the agent would otherwise kill every agent of the machine in turn, for ever.
+constexpr int kMostAttempts = 2;
+// Lines beyond what the record holds before it is rewritten whole.
+constexpr std::size_t kSpareLines = 1024;
+
+enum class State : char { kSettled = 'B', kClaimed = 'C', kLeft = 'L', kOpen = 'R' };
+
+struct Entry {
+  struct timespec time {};
+  State state = State::kOpen;
+  int attempts = 0;
+  std::string agent;   // the claimer
+  time_t left_at = 0;  // when a failure left it
+  uint32_t reason = 0;
+};
+
+struct Record {
+  bool in_use = false;
+  std::string folder;
+  gid_t group = 0;
+  zelcups::ScopedFd lock;
+  zelcups::ScopedFd file;  // the record as last read, for appending
+  ino_t inode = 0;
+  off_t read_to = 0;  // bytes of it taken into entries
+  std::size_t lines = 0;
+  std::unordered_map<std::string, Entry> entries;
+  zelcups::ScopedFd own;  // this agent's file, locked for as long as it lives
+  std::string own_name;
+  time_t backend_since = 0;  // when the backend was first seen, 0 while missing
+  bool backend_checked = false;
+};
+
+Record g_record;
+
+void ResetRecord() {
+  g_record.in_use = false;
+  g_record.folder.clear();
+  g_record.lock.reset();
+  g_record.file.reset();
+  g_record.inode = 0;
+  g_record.read_to = 0;
+  g_record.lines = 0;
+  g_record.entries.clear();
+  g_record.own.reset();
+  g_record.own_name.clear();
+  g_record.backend_since = 0;
+  g_record.backend_checked = false;
+}
+std::string g_folder_for_testing;
+time_t g_now_for_testing = 0;
+
+time_t Now() {
+  return g_now_for_testing != 0 ? g_now_for_testing : time(nullptr);
+}
+
+std::string FolderPath() {
+  if (!g_folder_for_testing.empty()) {
+    return g_folder_for_testing;
+  }
+  const char *testing = std::getenv(kFolderForTesting);
+  return testing != nullptr && testing[0] != '\0' ? testing : kFolder;
+}
+
+std::string PathOf(const char *name) {
+  return g_record.folder + "/" + name;
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, T *value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+std::string TimeText(const struct timespec &time) {
+  return std::to_string(static_cast<long long>(time.tv_sec)) + " " + std::to_string(time.tv_nsec);
+}
+
+std::string Line(State state, const struct timespec &time, std::string_view extra,
+                 std::string_view name) {
+  return std::string(1, static_cast<char>(state)) + " " + TimeText(time) + " " +
+         std::string(extra) + " " + SnapshotFile_EscapeName(name) + "\n";
+}
+
+bool AgentAlive(const std::string &agent) {
+  if (agent == g_record.own_name) {
+    return true;
+  }
+  if (agent.find('/') != std::string::npos || !agent.starts_with(kAgentPrefix)) {
+    return false;
+  }
+  zelcups::ScopedFd fd(open(PathOf(agent.c_str()).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    // Only a file that is not there says for sure that its agent is gone; taking over the
+    // claim of one that lives would handle its queue twice.
+    return errno != ENOENT;
+  }
+  if (flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK;
+  }
+  // Its agent is gone: the file goes too, so that the folder does not fill with them.
+  unlink(PathOf(agent.c_str()).c_str());
+  return false;
+}
+
+bool BackendCameSince(time_t when) {
+  return g_record.backend_since != 0 && g_record.backend_since > when;
+}
+
+// Whether this queue, at this PPD time, is still to be handled by someone; *pending says
+// whether it is waiting for another agent or for a retry.
+bool ToHandle(const Entry *entry, const struct timespec &time, bool *pending) {
+  if (entry == nullptr) {
+    return true;
+  }
+  if (entry->state == State::kClaimed && AgentAlive(entry->agent)) {
+    *pending = true;
+    return false;
+  }
+  if (!SnapshotCompare_SameTime(entry->time, time)) {
+    return true;
+  }
+  switch (entry->state) {
+    case State::kSettled:
+      return false;
+    case State::kLeft:
+      if (Now() >= entry->left_at + kRetrySeconds || BackendCameSince(entry->left_at)) {
+        return true;
+      }
+      *pending = true;
+      return false;
+    default:
+      return true;
+  }
+}
+
+void Apply(State state, const struct timespec &time, std::string_view extra,
+           const std::string &name) {
+  Entry &entry = g_record.entries[name];
+  const bool same_claim =
+      entry.state == State::kClaimed && SnapshotCompare_SameTime(entry.time, time);
+  if (state == State::kOpen) {
+    entry.state = State::kOpen;
+    entry.attempts = std::max(0, entry.attempts - 1);
+    return;
+  }
+  entry.time = time;
+  entry.state = state;
+  entry.agent.clear();
+  if (state == State::kClaimed) {
+    entry.attempts = same_claim ? entry.attempts + 1 : 1;
+    entry.agent = extra;
+  } else if (state == State::kLeft) {
+    const std::size_t colon = extra.find(':');
+    ParseNumber(extra.substr(0, colon), &entry.left_at);
+    ParseNumber(extra.substr(colon + 1), &entry.reason);
+    entry.attempts = 0;
+  } else {
+    entry.attempts = 0;
+  }
+}
+
+bool ParseLine(std::string_view line) {
+  std::string_view field[5];
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+      return false;
+    }
+    field[i] = line.substr(0, space);
+    line.remove_prefix(space + 1);
+  }
+  field[4] = line;
+  long long seconds = 0;
+  long nanoseconds = 0;
+  std::string name;
+  const bool parsed = field[0].size() == 1 &&
+                      std::string_view("BCLR").find(field[0][0]) != std::string_view::npos &&
+                      ParseNumber(field[1], &seconds) && ParseNumber(field[2], &nanoseconds) &&
+                      nanoseconds >= 0 && nanoseconds < kNanosecondsPerSecond &&
+                      !field[3].empty() && SnapshotFile_ParseName(field[4], &name);
+  if (parsed) {
+    Apply(static_cast<State>(field[0][0]), {static_cast<time_t>(seconds), nanoseconds}, field[3],
+          name);
+  }
+  return parsed;
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+// Written beside the record and renamed over it, so that a reader finds the old record or
+// the new one, never a part; every agent reads it again when it sees another file there.
+bool Rewrite() {
+  const std::string path = PathOf(kRecordName);
+  std::string temporary = path + ".XXXXXX";
+  zelcups::ScopedFd fd(mkostemp(temporary.data(), O_CLOEXEC));
+  if (fd.get() < 0) {
+    return false;
+  }
+  std::string text(kHeader);
+  std::size_t lines = 0;
+  const std::string ppd_directory = zelcups_common_cups_ppd_directory();
+  for (auto it = g_record.entries.begin(); it != g_record.entries.end();) {
+    const auto &[name, entry] = *it;
+    // A queue whose PPD is gone was deleted: nobody will ask for it again. A claim stays
+    // until its agent settles it.
+    struct stat status {};
+    if (entry.state != State::kClaimed &&
+        stat((ppd_directory + "/" + name + ".ppd").c_str(), &status) != 0 && errno == ENOENT) {
+      it = g_record.entries.erase(it);
+      continue;
+    }
+    if (entry.state == State::kLeft) {
+      text += Line(State::kLeft, entry.time,
+                   std::to_string(static_cast<long long>(entry.left_at)) + ":" +
+                       std::to_string(entry.reason),
+                   name);
+    } else if (entry.state == State::kClaimed) {
+      for (int i = 0; i < entry.attempts; ++i) {
+        text += Line(State::kClaimed, entry.time, entry.agent, name);
+      }
+    } else {
+      text += Line(State::kSettled, entry.time, "-", name);
+      if (entry.state == State::kOpen) {
+        text += Line(State::kOpen, {}, "-", name);
+      }
+    }
+    ++lines;
+    ++it;
+  }
+  // Every agent of the group writes it, whatever its user's umask.
+  bool saved = fchmod(fd.get(), 0660) == 0 &&
+               fchown(fd.get(), static_cast<uid_t>(-1), g_record.group) == 0 &&
+               WriteAll(fd.get(), text);
+  saved = saved && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!saved) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  struct stat status {};
+  g_record.file.reset(open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  if (g_record.file.get() < 0 || fstat(g_record.file.get(), &status) != 0) {
+    return false;
+  }
+  g_record.inode = status.st_ino;
+  g_record.read_to = status.st_size;
+  g_record.lines = lines;
+  return true;
+}
+
+enum class Read { kRead, kMissing, kUnusable };
+
+// Takes what was added to the record since the last look, or all of it when it is another
+// file now. Only a regular file of the folder's group, closed to others, of a sane size
+// and read back whole line by line counts.
+Read Refresh() {
+  const std::string path = PathOf(kRecordName);
+  zelcups::ScopedFd fd(open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0 && errno == ENOENT) {
+    return Read::kMissing;
+  }
+  struct stat status {};
+  if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_gid != g_record.group || (status.st_mode & 07) != 0 ||
+      status.st_size > kMaxFileBytes) {
+    return Read::kUnusable;
+  }
+  const bool same_file = g_record.file.get() >= 0 && status.st_ino == g_record.inode &&
+                         status.st_size >= g_record.read_to;
+  off_t from = same_file ? g_record.read_to : 0;
+  if (!same_file) {
+    g_record.entries.clear();
+    g_record.lines = 0;
+  }
+  std::string text(static_cast<std::size_t>(status.st_size - from), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t got =
+        pread(fd.get(), text.data() + done, text.size() - done, from + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return Read::kUnusable;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  std::string_view rest(text);
+  if (from == 0) {
+    if (!rest.starts_with(kHeader)) {
+      return Read::kUnusable;
+    }
+    rest.remove_prefix(kHeader.size());
+  }
+  while (!rest.empty()) {
+    const std::size_t newline = rest.find('\n');
+    if (newline == std::string_view::npos || !ParseLine(rest.substr(0, newline))) {
+      return Read::kUnusable;
+    }
+    ++g_record.lines;
+    rest.remove_prefix(newline + 1);
+  }
+  g_record.file.reset(fd.release());
+  g_record.inode = status.st_ino;
+  g_record.read_to = status.st_size;
+  return Read::kRead;
+}
+
+// The folder's lock, held while the record is read and changed; never while a queue is
+// handled, so that an alert waiting in one session holds up no other.
+class FolderLock {
+ public:
+  FolderLock() {
+    while (flock(g_record.lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FolderLock() { flock(g_record.lock.get(), LOCK_UN); }
+  FolderLock(const FolderLock &) = delete;
+  FolderLock &operator=(const FolderLock &) = delete;
+};
+
+// The record as it stands now, replaced (with a line) when it cannot be read: what this
+// agent knows is then the best there is.
+bool RefreshOrReplace() {
+  const Read read = Refresh();
+  if (read == Read::kRead) {
+    return true;
+  }
+  if (read == Read::kUnusable) {
+    fprintf(stderr,
+            "zelcups-agent: %s is not a record this agent can read (not a regular file of the "
+            "folder's group closed to others, or not whole); it is ignored and replaced\n",
+            PathOf(kRecordName).c_str());
+  }
+  unlink(PathOf(kRecordName).c_str());
+  return Rewrite();
+}
+
+void Append(const std::string &line) {
+  if (!g_record.in_use) {
+    return;
+  }
+  const FolderLock locked;
+  if (!RefreshOrReplace()) {
+    return;
+  }
+  if (WriteAll(g_record.file.get(), line)) {
+    g_record.read_to += static_cast<off_t>(line.size());
+    ++g_record.lines;
+    ParseLine(std::string_view(line).substr(0, line.size() - 1));
+  }
+  if (g_record.lines > 2 * g_record.entries.size() + kSpareLines) {
+    Rewrite();
+  }
+}
+
+void NoteBackend() {
+  struct stat status {};
+  const bool present = stat(kBackendProgramPath, &status) == 0;
+  if (!present) {
+    g_record.backend_since = 0;
+  } else if (g_record.backend_since == 0) {
+    // Present from the start counts as always there: only an arrival brings retries.
+    g_record.backend_since = g_record.backend_checked ? Now() : 1;
+  }
+  g_record.backend_checked = true;
+}
+
+// Why the folder cannot be used, or empty when it can.
+std::string CheckFolder(const std::string &folder, gid_t *group) {
+  struct stat status {};
+  if (lstat(folder.c_str(), &status) != 0) {
+    return "is missing";
+  }
+  if (!S_ISDIR(status.st_mode) || (status.st_mode & 07) != 0 ||
+      access(folder.c_str(), W_OK | X_OK) != 0) {
+    return "is not a folder closed to others that this user may write";
+  }
+  *group = status.st_gid;
+  return {};
+}
+
+}  // namespace
+
+void MachineRecord_SetFolderForTesting(const char *path) {
+  g_folder_for_testing = path != nullptr ? path : "";
+}
+
+void MachineRecord_SetNowForTesting(time_t now) {
+  g_now_for_testing = now;
+}
+
+bool MachineRecord_Open(void) {
+  if (g_record.in_use) {
+    return true;
+  }
+  ResetRecord();
+  g_record.folder = FolderPath();
+  std::string why = CheckFolder(g_record.folder, &g_record.group);
+  if (why.empty()) {
+    g_record.lock.reset(
+        open(PathOf(kLockName).c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660));
+    std::string own = PathOf(kAgentPrefix) + "XXXXXX";
+    g_record.own.reset(mkostemp(own.data(), O_CLOEXEC));
+    if (g_record.lock.get() < 0 || g_record.own.get() < 0 ||
+        flock(g_record.own.get(), LOCK_EX | LOCK_NB) != 0) {
+      why = "cannot be used (" + std::string(strerror(errno)) + ")";
+      if (g_record.own.get() >= 0) {
+        unlink(own.c_str());
+      }
+    } else {
+      fchmod(g_record.own.get(), 0640);
+      g_record.own_name = own.substr(g_record.folder.size() + 1);
+    }
+  }
+  if (!why.empty()) {
+    fprintf(stderr,
+            "zelcups-agent: the machine folder %s %s, so this session keeps its own record "
+            "of handled queues and agents of other sessions may handle the same queues\n",
+            g_record.folder.c_str(), why.c_str());
+    ResetRecord();
+    return false;
+  }
+  g_record.in_use = true;
+  NoteBackend();
+  return true;
+}
+
+void MachineRecord_Close(void) {
+  if (g_record.in_use) {
+    unlink(PathOf(g_record.own_name.c_str()).c_str());
+  }
+  ResetRecord();
+}
+
+bool MachineRecord_InUse(void) {
+  return g_record.in_use;
+}
+
+bool MachineRecord_Start(const QueueList *list, int32_t count) {
+  if (!g_record.in_use) {
+    return false;
+  }
+  const FolderLock locked;
+  const Read read = Refresh();
+  if (read == Read::kRead) {
+    return true;
+  }
+  if (read == Read::kUnusable) {
+    fprintf(stderr,
+            "zelcups-agent: %s is not a record this agent can read (not a regular file of the "
+            "folder's group closed to others, or not whole); it is ignored and replaced, with "
+            "the queues present now as handled\n",
+            PathOf(kRecordName).c_str());
+    unlink(PathOf(kRecordName).c_str());
+  }
+  // The machine's first agent: the queues present now are the baseline.
+  g_record.entries.clear();
+  for (int32_t index = 0; index < count; ++index) {
+    if (const char *name = zelcups_common_cups_queuelist_get_queue_name(list, index)) {
+      Entry &entry = g_record.entries[name];
+      entry.time = zelcups_common_cups_queuelist_get_queue_modify_time(list, index);
+      entry.state = State::kSettled;
+    }
+  }
+  Rewrite();
+  return false;
+}
+
+std::vector<int32_t> MachineRecord_QueuesToHandle(const QueueList *snapshot, int32_t count) {
+  std::vector<int32_t> to_handle;
+  if (!g_record.in_use) {
+    return to_handle;
+  }
+  NoteBackend();
+  {
+    const FolderLock locked;
+    if (!RefreshOrReplace()) {
+      return to_handle;
+    }
+  }
+  for (int32_t index = 0; index < count; ++index) {
+    const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
+    if (name == nullptr) {
+      continue;
+    }
+    const auto found = g_record.entries.find(name);
+    bool pending = false;
+    if (ToHandle(found == g_record.entries.end() ? nullptr : &found->second,
+                 zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index), &pending)) {
+      to_handle.push_back(index);
+    }
+  }
+  return to_handle;
+}
+
+bool MachineRecord_SomethingPending(void) {
+  if (!g_record.in_use) {
+    return false;
+  }
+  NoteBackend();
+  for (const auto &[name, entry] : g_record.entries) {
+    bool pending = false;
+    if (entry.state == State::kLeft || entry.state == State::kClaimed) {
+      if (ToHandle(&entry, entry.time, &pending) || pending) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &ppd_time) {
+  ClaimResult result;
+  if (!g_record.in_use) {
+    result.claim = RecordClaim::kClaimed;
+    return result;
+  }
+  const FolderLock locked;
+  if (!RefreshOrReplace()) {
+    return result;
+  }
+  const std::string key(name);
+  const auto found = g_record.entries.find(key);
+  Entry *entry = found == g_record.entries.end() ? nullptr : &found->second;
+  bool pending = false;
+  if (!ToHandle(entry, ppd_time, &pending)) {
+    return result;
+  }
+  std::string line;
+  if (entry != nullptr && entry->state == State::kClaimed &&
+      SnapshotCompare_SameTime(entry->time, ppd_time) && entry->attempts >= kMostAttempts) {
+    result.claim = RecordClaim::kGivenUp;
+    line = Line(State::kSettled, ppd_time, "-", name);
+  } else {
+    result.claim = RecordClaim::kClaimed;
+    if (entry != nullptr && entry->state == State::kLeft &&
+        SnapshotCompare_SameTime(entry->time, ppd_time)) {
+      result.quiet_reason = entry->reason;
+    }
+    line = Line(State::kClaimed, ppd_time, g_record.own_name, name);
+  }
+  if (!WriteAll(g_record.file.get(), line)) {
+    result.claim = RecordClaim::kTaken;
+    return result;
+  }
+  g_record.read_to += static_cast<off_t>(line.size());
+  ++g_record.lines;
+  ParseLine(std::string_view(line).substr(0, line.size() - 1));
+  return result;
+}
+
+void MachineRecord_Settle(std::string_view name, const struct timespec &ppd_time) {
+  Append(Line(State::kSettled, ppd_time, "-", name));
+}
+
+void MachineRecord_Leave(std::string_view name, const struct timespec &ppd_time, uint32_t reason) {
+  Append(Line(State::kLeft, ppd_time,
+              std::to_string(static_cast<long long>(Now())) + ":" + std::to_string(reason), name));
+}
+
+void MachineRecord_Release(std::string_view name) {
+  Append(Line(State::kOpen, {}, "-", name));
+}
+
+uint32_t MachineRecord_ReasonHash(std::string_view reason) {
+  // FNV-1a: the same in every agent of the machine, whatever its build.
+  uint32_t hash = 2166136261u;
+  for (const unsigned char c : reason) {
+    hash = (hash ^ c) * 16777619u;
+  }
+  return hash != 0 ? hash : 1;
+}
