@@ -191,12 +191,11 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
     return;
   }
   struct timespec directory_time = ReadDirectoryTime();
-  if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full)) {
-    // A queue left for a cause that may pass, or claimed by an agent that may yet die, is
-    // looked at again although the folder did not change.
-    if (MachineRecord_SomethingPending()) {
-      HandleFromRecord(context->queue_list, context->queue_list_count);
-    }
+  // A queue left for a cause that may pass, or claimed by an agent that may yet die, is
+  // looked at again although the folder did not change; in a new snapshot, as the files
+  // of the last one may have been rewritten since (by lpadmin, among others).
+  if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full) &&
+      !MachineRecord_SomethingPending()) {
     return;
   }
   // Stored before any queue is handled, so a queue whose handling fails is not retried
