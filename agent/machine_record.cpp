@@ -39,6 +39,9 @@ constexpr char kFolder[] = "/var/lib/zelcups-agent";
 // Set by end-to-end tests, which cannot make the package's folder in their sandbox.
 constexpr char kFolderForTesting[] = "ZELCUPS_TESTING_MACHINE_FOLDER";
 constexpr std::string_view kHeader = "zelcups-agent record 1\n";
+// The last line of a record that another has taken the place of: agents that have it open
+// read the new one.
+constexpr std::string_view kMoved = "moved";
 constexpr char kRecordName[] = "record";
 constexpr char kLockName[] = "lock";
 constexpr char kAgentPrefix[] = "agent.";
@@ -70,12 +73,12 @@ struct Record {
   gid_t group = 0;
   zelcups::ScopedFd lock;
   zelcups::ScopedFd file;  // the record as last read, for appending
-  ino_t inode = 0;
-  off_t read_to = 0;  // bytes of it taken into entries
+  off_t read_to = 0;       // bytes of it taken into entries
   std::size_t lines = 0;
   std::unordered_map<std::string, Entry> entries;
   zelcups::ScopedFd own;  // this agent's file, locked for as long as it lives
   std::string own_name;
+  bool held = false;         // the lock kept from a settled queue for the next claim
   time_t backend_since = 0;  // when the backend was first seen, 0 while missing
   bool backend_checked = false;
 };
@@ -87,12 +90,12 @@ void ResetRecord() {
   g_record.folder.clear();
   g_record.lock.reset();
   g_record.file.reset();
-  g_record.inode = 0;
   g_record.read_to = 0;
   g_record.lines = 0;
   g_record.entries.clear();
   g_record.own.reset();
   g_record.own_name.clear();
+  g_record.held = false;
   g_record.backend_since = 0;
   g_record.backend_checked = false;
 }
@@ -292,29 +295,82 @@ bool Rewrite() {
   // Every agent of the group writes it, whatever its user's umask.
   bool saved = fchmod(fd.get(), 0660) == 0 &&
                fchown(fd.get(), static_cast<uid_t>(-1), g_record.group) == 0 &&
-               WriteAll(fd.get(), text);
+               fcntl(fd.get(), F_SETFL, O_APPEND) == 0 && WriteAll(fd.get(), text);
+  // Marked before the rename: an agent that reads the mark and finds no new record at the
+  // path reads the old one again, which loses nothing.
+  if (saved && g_record.file.get() >= 0) {
+    saved = WriteAll(g_record.file.get(), std::string(kMoved) + "\n");
+  }
   saved = saved && rename(temporary.c_str(), path.c_str()) == 0;
   if (!saved) {
     unlink(temporary.c_str());
     return false;
   }
-  struct stat status {};
-  g_record.file.reset(open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-  if (g_record.file.get() < 0 || fstat(g_record.file.get(), &status) != 0) {
-    return false;
-  }
-  g_record.inode = status.st_ino;
-  g_record.read_to = status.st_size;
+  g_record.file.reset(fd.release());
+  g_record.read_to = static_cast<off_t>(text.size());
   g_record.lines = lines;
   return true;
 }
 
 enum class Read { kRead, kMissing, kUnusable };
 
+// Takes the lines of fd from byte `from` to byte `to` into the entries; *moved says that
+// one of them is the mark of a record that another took the place of.
+bool ReadLines(int fd, off_t from, off_t to, bool *moved) {
+  std::string text(static_cast<std::size_t>(to - from), '\0');
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t got =
+        pread(fd, text.data() + done, text.size() - done, from + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  std::string_view rest(text);
+  if (from == 0) {
+    if (!rest.starts_with(kHeader)) {
+      return false;
+    }
+    rest.remove_prefix(kHeader.size());
+  }
+  while (!rest.empty()) {
+    const std::size_t newline = rest.find('\n');
+    if (newline == std::string_view::npos) {
+      return false;
+    }
+    const std::string_view line = rest.substr(0, newline);
+    if (line == kMoved) {
+      *moved = true;
+    } else if (!ParseLine(line)) {
+      return false;
+    }
+    ++g_record.lines;
+    rest.remove_prefix(newline + 1);
+  }
+  return true;
+}
+
 // Takes what was added to the record since the last look, or all of it when it is another
 // file now. Only a regular file of the folder's group, closed to others, of a sane size
 // and read back whole line by line counts.
 Read Refresh() {
+  // The record this agent has open, unless another took its place: one status call when
+  // nothing changed, which keeps a tick of thousands of queues from paying for the path.
+  if (g_record.file.get() >= 0) {
+    struct stat status {};
+    bool moved = false;
+    if (fstat(g_record.file.get(), &status) == 0 && status.st_size >= g_record.read_to &&
+        status.st_size <= kMaxFileBytes &&
+        ReadLines(g_record.file.get(), g_record.read_to, status.st_size, &moved) && !moved) {
+      g_record.read_to = status.st_size;
+      return Read::kRead;
+    }
+    g_record.file.reset();
+  }
   const std::string path = PathOf(kRecordName);
   zelcups::ScopedFd fd(open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0 && errno == ENOENT) {
@@ -326,58 +382,45 @@ Read Refresh() {
       status.st_size > kMaxFileBytes) {
     return Read::kUnusable;
   }
-  const bool same_file = g_record.file.get() >= 0 && status.st_ino == g_record.inode &&
-                         status.st_size >= g_record.read_to;
-  off_t from = same_file ? g_record.read_to : 0;
-  if (!same_file) {
-    g_record.entries.clear();
-    g_record.lines = 0;
-  }
-  std::string text(static_cast<std::size_t>(status.st_size - from), '\0');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t got =
-        pread(fd.get(), text.data() + done, text.size() - done, from + static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return Read::kUnusable;
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  std::string_view rest(text);
-  if (from == 0) {
-    if (!rest.starts_with(kHeader)) {
-      return Read::kUnusable;
-    }
-    rest.remove_prefix(kHeader.size());
-  }
-  while (!rest.empty()) {
-    const std::size_t newline = rest.find('\n');
-    if (newline == std::string_view::npos || !ParseLine(rest.substr(0, newline))) {
-      return Read::kUnusable;
-    }
-    ++g_record.lines;
-    rest.remove_prefix(newline + 1);
+  g_record.entries.clear();
+  g_record.lines = 0;
+  // A mark in the file at the path is one whose successor never came: the agent that
+  // was writing it ended before the rename.
+  bool moved = false;
+  if (!ReadLines(fd.get(), 0, status.st_size, &moved)) {
+    return Read::kUnusable;
   }
   g_record.file.reset(fd.release());
-  g_record.inode = status.st_ino;
   g_record.read_to = status.st_size;
   return Read::kRead;
 }
 
 // The folder's lock, held while the record is read and changed; never while a queue is
-// handled, so that an alert waiting in one session holds up no other.
+// handled, so that an alert waiting in one session holds up no other. A settled queue may
+// keep it for the claim of the next one, which then needs no look at the record: no one
+// else wrote meanwhile. That halves what a tick of thousands of queues pays for them.
 class FolderLock {
  public:
-  FolderLock() {
-    while (flock(g_record.lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+  FolderLock() : up_to_date_(g_record.held) {
+    while (!g_record.held && flock(g_record.lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    g_record.held = false;
+  }
+  ~FolderLock() {
+    if (keep_) {
+      g_record.held = true;
+    } else {
+      flock(g_record.lock.get(), LOCK_UN);
     }
   }
-  ~FolderLock() { flock(g_record.lock.get(), LOCK_UN); }
   FolderLock(const FolderLock &) = delete;
   FolderLock &operator=(const FolderLock &) = delete;
+  bool up_to_date() const { return up_to_date_; }
+  void Keep() { keep_ = true; }
+
+ private:
+  bool up_to_date_;
+  bool keep_ = false;
 };
 
 // The record as it stands now, replaced (with a line) when it cannot be read: what this
@@ -397,21 +440,34 @@ bool RefreshOrReplace() {
   return Rewrite();
 }
 
-void Append(const std::string &line) {
+// Writes one change at the end of the record, and takes it into the entries as it goes.
+bool Write(State state, const struct timespec &time, std::string_view extra,
+           std::string_view name) {
+  const std::string line = Line(state, time, extra, name);
+  if (!WriteAll(g_record.file.get(), line)) {
+    return false;
+  }
+  g_record.read_to += static_cast<off_t>(line.size());
+  ++g_record.lines;
+  Apply(state, time, extra, std::string(name));
+  return true;
+}
+
+void Append(State state, const struct timespec &time, std::string_view extra, std::string_view name,
+            bool keep_lock = false) {
   if (!g_record.in_use) {
     return;
   }
-  const FolderLock locked;
-  if (!RefreshOrReplace()) {
+  FolderLock locked;
+  if (!locked.up_to_date() && !RefreshOrReplace()) {
     return;
   }
-  if (WriteAll(g_record.file.get(), line)) {
-    g_record.read_to += static_cast<off_t>(line.size());
-    ++g_record.lines;
-    ParseLine(std::string_view(line).substr(0, line.size() - 1));
-  }
+  Write(state, time, extra, name);
   if (g_record.lines > 2 * g_record.entries.size() + kSpareLines) {
     Rewrite();
+  }
+  if (keep_lock) {
+    locked.Keep();
   }
 }
 
@@ -488,6 +544,7 @@ bool MachineRecord_Open(void) {
 }
 
 void MachineRecord_Close(void) {
+  MachineRecord_EndPass();
   if (g_record.in_use) {
     unlink(PathOf(g_record.own_name.c_str()).c_str());
   }
@@ -578,7 +635,7 @@ ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &pp
     return result;
   }
   const FolderLock locked;
-  if (!RefreshOrReplace()) {
+  if (!locked.up_to_date() && !RefreshOrReplace()) {
     return result;
   }
   const std::string key(name);
@@ -588,40 +645,43 @@ ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &pp
   if (!ToHandle(entry, ppd_time, &pending)) {
     return result;
   }
-  std::string line;
+  bool written = false;
   if (entry != nullptr && entry->state == State::kClaimed &&
       SnapshotCompare_SameTime(entry->time, ppd_time) && entry->attempts >= kMostAttempts) {
     result.claim = RecordClaim::kGivenUp;
-    line = Line(State::kSettled, ppd_time, "-", name);
+    written = Write(State::kSettled, ppd_time, "-", name);
   } else {
     result.claim = RecordClaim::kClaimed;
     if (entry != nullptr && entry->state == State::kLeft &&
         SnapshotCompare_SameTime(entry->time, ppd_time)) {
       result.quiet_reason = entry->reason;
     }
-    line = Line(State::kClaimed, ppd_time, g_record.own_name, name);
+    written = Write(State::kClaimed, ppd_time, g_record.own_name, name);
   }
-  if (!WriteAll(g_record.file.get(), line)) {
+  if (!written) {
     result.claim = RecordClaim::kTaken;
-    return result;
   }
-  g_record.read_to += static_cast<off_t>(line.size());
-  ++g_record.lines;
-  ParseLine(std::string_view(line).substr(0, line.size() - 1));
   return result;
 }
 
 void MachineRecord_Settle(std::string_view name, const struct timespec &ppd_time) {
-  Append(Line(State::kSettled, ppd_time, "-", name));
+  Append(State::kSettled, ppd_time, "-", name, true);
+}
+
+void MachineRecord_EndPass(void) {
+  if (g_record.held) {
+    flock(g_record.lock.get(), LOCK_UN);
+    g_record.held = false;
+  }
 }
 
 void MachineRecord_Leave(std::string_view name, const struct timespec &ppd_time, uint32_t reason) {
-  Append(Line(State::kLeft, ppd_time,
-              std::to_string(static_cast<long long>(Now())) + ":" + std::to_string(reason), name));
+  Append(State::kLeft, ppd_time,
+         std::to_string(static_cast<long long>(Now())) + ":" + std::to_string(reason), name);
 }
 
 void MachineRecord_Release(std::string_view name) {
-  Append(Line(State::kOpen, {}, "-", name));
+  Append(State::kOpen, {}, "-", name);
 }
 
 uint32_t MachineRecord_ReasonHash(std::string_view reason) {

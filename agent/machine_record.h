@@ -50,7 +50,9 @@ struct ClaimResult {
 ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &ppd_time);
 
 // The claimed queue is handled; ppd_time is its PPD's time now (after lpadmin's rewrite).
+// The folder stays locked for the claim of the next queue, until MachineRecord_EndPass.
 void MachineRecord_Settle(std::string_view name, const struct timespec &ppd_time);
+void MachineRecord_EndPass(void);
 // Left for a cause that may pass; tried again later, the same failure told only once.
 void MachineRecord_Leave(std::string_view name, const struct timespec &ppd_time, uint32_t reason);
 // The claim is given back unhandled (the agent was asked to quit meanwhile).

@@ -61,6 +61,9 @@ void TellNotAllowedOnce(const char *name, const struct timespec &time) {
 // queues are still to be handled, and claims each before handling it: one lpadmin, one
 // plug-in step, one alert per queue, whoever is logged in.
 void HandleFromRecord(const QueueList *snapshot, int32_t count) {
+  struct PassEnd {
+    ~PassEnd() { MachineRecord_EndPass(); }
+  } const pass_end;
   for (int32_t index : MachineRecord_QueuesToHandle(snapshot, count)) {
     if (QuitRequest_Received()) {
       return;
