@@ -156,17 +156,17 @@ bool AgentAlive(const std::string &agent) {
 }
 
 bool BackendCameSince(time_t when) {
-  return g_record.backend_since != 0 && g_record.backend_since > when;
+  // The same second counts: a retry too many costs one quiet try, one too few a queue.
+  return g_record.backend_since != 0 && g_record.backend_since >= when;
 }
 
-// Whether this queue, at this PPD time, is still to be handled by someone; *pending says
-// whether it is waiting for another agent or for a retry.
-bool ToHandle(const Entry *entry, const struct timespec &time, bool *pending) {
+// Whether this queue, at this PPD time, is still to be handled by someone: not while
+// another agent handles it, nor while a failure waits for its retry.
+bool ToHandle(const Entry *entry, const struct timespec &time) {
   if (entry == nullptr) {
     return true;
   }
   if (entry->state == State::kClaimed && AgentAlive(entry->agent)) {
-    *pending = true;
     return false;
   }
   if (!SnapshotCompare_SameTime(entry->time, time)) {
@@ -176,11 +176,7 @@ bool ToHandle(const Entry *entry, const struct timespec &time, bool *pending) {
     case State::kSettled:
       return false;
     case State::kLeft:
-      if (Now() >= entry->left_at + kRetrySeconds || BackendCameSince(entry->left_at)) {
-        return true;
-      }
-      *pending = true;
-      return false;
+      return Now() >= entry->left_at + kRetrySeconds || BackendCameSince(entry->left_at);
     default:
       return true;
   }
@@ -603,26 +599,28 @@ std::vector<int32_t> MachineRecord_QueuesToHandle(const QueueList *snapshot, int
       continue;
     }
     const auto found = g_record.entries.find(name);
-    bool pending = false;
     if (ToHandle(found == g_record.entries.end() ? nullptr : &found->second,
-                 zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index), &pending)) {
+                 zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index))) {
       to_handle.push_back(index);
     }
   }
   return to_handle;
 }
 
-bool MachineRecord_SomethingPending(void) {
+bool MachineRecord_SomethingDue(void) {
   if (!g_record.in_use) {
     return false;
   }
   NoteBackend();
+  const std::string ppd_directory = zelcups_common_cups_ppd_directory();
   for (const auto &[name, entry] : g_record.entries) {
-    bool pending = false;
-    if (entry.state == State::kLeft || entry.state == State::kClaimed) {
-      if (ToHandle(&entry, entry.time, &pending) || pending) {
-        return true;
-      }
+    // A queue deleted meanwhile would bring a look at every tick until the record is
+    // rewritten.
+    struct stat status {};
+    if ((entry.state == State::kLeft || entry.state == State::kClaimed) &&
+        ToHandle(&entry, entry.time) &&
+        stat((ppd_directory + "/" + name + ".ppd").c_str(), &status) == 0) {
+      return true;
     }
   }
   return false;
@@ -641,8 +639,7 @@ ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &pp
   const std::string key(name);
   const auto found = g_record.entries.find(key);
   Entry *entry = found == g_record.entries.end() ? nullptr : &found->second;
-  bool pending = false;
-  if (!ToHandle(entry, ppd_time, &pending)) {
+  if (!ToHandle(entry, ppd_time)) {
     return result;
   }
   bool written = false;

@@ -31,9 +31,10 @@ bool MachineRecord_Start(const QueueList *list, int32_t count);
 // have passed.
 std::vector<int32_t> MachineRecord_QueuesToHandle(const QueueList *snapshot, int32_t count);
 
-// Whether a queue was left for a cause that may pass or is claimed by another agent, so
-// that a tick must look again even when the PPD folder did not change.
-bool MachineRecord_SomethingPending(void);
+// Whether a queue left for a cause that may pass is due for its retry, or one claimed by
+// an agent that ended is to be tried again: a tick must look then, even when the PPD
+// folder did not change.
+bool MachineRecord_SomethingDue(void);
 
 enum class RecordClaim {
   kClaimed,  // this agent handles the queue now

@@ -194,11 +194,11 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
     return;
   }
   struct timespec directory_time = ReadDirectoryTime();
-  // A queue left for a cause that may pass, or claimed by an agent that may yet die, is
-  // looked at again although the folder did not change; in a new snapshot, as the files
-  // of the last one may have been rewritten since (by lpadmin, among others).
+  // A queue due for its retry, or claimed by an agent that ended, is looked at again
+  // although the folder did not change; in a new snapshot, as the files of the last one
+  // may have been rewritten since (by lpadmin, among others).
   if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full) &&
-      !MachineRecord_SomethingPending()) {
+      !MachineRecord_SomethingDue()) {
     return;
   }
   // Stored before any queue is handled, so a queue whose handling fails is not retried

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -31,8 +32,9 @@ std::vector<std::string> g_handled;
 // What the snapshot file held each time a queue's handling began: "name@nsec" entries.
 std::vector<std::vector<std::string>> g_file_when_handled;
 
-QueueOutcome RecordQueue(const char *name, uint32_t) {
-  g_handled.emplace_back(name);
+// A queue handed on with the failure told last time shows it as "NAME~HASH".
+QueueOutcome RecordQueue(const char *name, uint32_t quiet_reason) {
+  g_handled.push_back(name + (quiet_reason != 0 ? "~" + std::to_string(quiet_reason) : ""));
   return {};
 }
 
@@ -238,7 +240,7 @@ TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
       {"C 1700000000 5 agent.other Hall\nC 1700000000 5 agent.other Hall\n", false, false},
       {"C 1700000000 5 agent.other Hall\nR 0 0 - Hall\n", true, true},
       {"L 1700000000 5 1799999990:1 Hall\n", false, false},
-      {"L 1700000000 5 1799999930:1 Hall\n", false, true},
+      {"L 1700000000 5 1799999930:7 Hall\n", false, true},
   };
   for (size_t i = 0; i < std::size(rows); ++i) {
     WriteQueue("Office", 1700000000, 1);
@@ -250,8 +252,9 @@ TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
     SetTime(ppd_, 1700000000, 10 + static_cast<long>(i));
     g_handled.clear();
     Tick();
+    const std::string hall = std::strstr(rows[i].lines, ":7 ") != nullptr ? "Hall~7" : "Hall";
     EXPECT_EQ(g_handled,
-              rows[i].handled ? std::vector<std::string>{"Hall"} : std::vector<std::string>{})
+              rows[i].handled ? std::vector<std::string>{hall} : std::vector<std::string>{})
         << "row " << i << ": " << rows[i].lines;
     g_handled.clear();
     Tick();  // settled or still taken, it is not handed on again
