@@ -15,16 +15,17 @@
 #include "machine_record.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <unordered_map>
 
 #include "backend_uri.h"
@@ -32,6 +33,7 @@
 #include "snapshot_compare.h"
 #include "snapshot_file.h"
 #include "zelcups/holders.h"
+#include "zelcups/quit_request.h"
 
 namespace {
 
@@ -39,9 +41,6 @@ constexpr char kFolder[] = "/var/lib/zelcups-agent";
 // Set by end-to-end tests, which cannot make the package's folder in their sandbox.
 constexpr char kFolderForTesting[] = "ZELCUPS_TESTING_MACHINE_FOLDER";
 constexpr std::string_view kHeader = "zelcups-agent record 1\n";
-// The last line of a record that another has taken the place of: agents that have it open
-// read the new one.
-constexpr std::string_view kMoved = "moved";
 constexpr char kRecordName[] = "record";
 constexpr char kLockName[] = "lock";
 constexpr char kAgentPrefix[] = "agent.";
@@ -55,6 +54,11 @@ constexpr time_t kRetrySeconds = 60;
 constexpr int kMostAttempts = 2;
 // Lines beyond what the record holds before it is rewritten whole.
 constexpr std::size_t kSpareLines = 1024;
+// Another agent holds the folder's lock only while it reads or writes the record; one
+// that holds it longer (stopped, or on a slow disk) is waited for this long, a quit
+// request not at all, before a tick gives up and tries again at the next.
+constexpr int kLockPatienceMilliseconds = 5000;
+constexpr int kLockRetryMilliseconds = 10;
 
 enum class State : char { kSettled = 'B', kClaimed = 'C', kLeft = 'L', kOpen = 'R' };
 
@@ -79,6 +83,7 @@ struct Record {
   zelcups::ScopedFd own;  // this agent's file, locked for as long as it lives
   std::string own_name;
   bool held = false;         // the lock kept from a settled queue for the next claim
+  bool look_again = false;   // a look at the record failed: the next tick looks again
   time_t backend_since = 0;  // when the backend was first seen, 0 while missing
   bool backend_checked = false;
 };
@@ -96,6 +101,7 @@ void ResetRecord() {
   g_record.own.reset();
   g_record.own_name.clear();
   g_record.held = false;
+  g_record.look_again = false;
   g_record.backend_since = 0;
   g_record.backend_checked = false;
 }
@@ -258,7 +264,6 @@ bool Rewrite() {
     return false;
   }
   std::string text(kHeader);
-  std::size_t lines = 0;
   const std::string ppd_directory = zelcups_common_cups_ppd_directory();
   for (auto it = g_record.entries.begin(); it != g_record.entries.end();) {
     const auto &[name, entry] = *it;
@@ -285,18 +290,12 @@ bool Rewrite() {
         text += Line(State::kOpen, {}, "-", name);
       }
     }
-    ++lines;
     ++it;
   }
   // Every agent of the group writes it, whatever its user's umask.
   bool saved = fchmod(fd.get(), 0660) == 0 &&
                fchown(fd.get(), static_cast<uid_t>(-1), g_record.group) == 0 &&
                fcntl(fd.get(), F_SETFL, O_APPEND) == 0 && WriteAll(fd.get(), text);
-  // Marked before the rename: an agent that reads the mark and finds no new record at the
-  // path reads the old one again, which loses nothing.
-  if (saved && g_record.file.get() >= 0) {
-    saved = WriteAll(g_record.file.get(), std::string(kMoved) + "\n");
-  }
   saved = saved && rename(temporary.c_str(), path.c_str()) == 0;
   if (!saved) {
     unlink(temporary.c_str());
@@ -304,15 +303,14 @@ bool Rewrite() {
   }
   g_record.file.reset(fd.release());
   g_record.read_to = static_cast<off_t>(text.size());
-  g_record.lines = lines;
+  g_record.lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) - 1;
   return true;
 }
 
 enum class Read { kRead, kMissing, kUnusable };
 
-// Takes the lines of fd from byte `from` to byte `to` into the entries; *moved says that
-// one of them is the mark of a record that another took the place of.
-bool ReadLines(int fd, off_t from, off_t to, bool *moved) {
+// Takes the lines of fd from byte `from` to byte `to` into the entries.
+bool ReadLines(int fd, off_t from, off_t to) {
   std::string text(static_cast<std::size_t>(to - from), '\0');
   std::size_t done = 0;
   while (done < text.size()) {
@@ -338,10 +336,7 @@ bool ReadLines(int fd, off_t from, off_t to, bool *moved) {
     if (newline == std::string_view::npos) {
       return false;
     }
-    const std::string_view line = rest.substr(0, newline);
-    if (line == kMoved) {
-      *moved = true;
-    } else if (!ParseLine(line)) {
+    if (!ParseLine(rest.substr(0, newline))) {
       return false;
     }
     ++g_record.lines;
@@ -354,14 +349,14 @@ bool ReadLines(int fd, off_t from, off_t to, bool *moved) {
 // file now. Only a regular file of the folder's group, closed to others, of a sane size
 // and read back whole line by line counts.
 Read Refresh() {
-  // The record this agent has open, unless another took its place: one status call when
-  // nothing changed, which keeps a tick of thousands of queues from paying for the path.
+  // The record this agent has open, unless another took its place (a rename over it, or
+  // its removal, leaves it without a name): one status call when nothing changed, which
+  // keeps a tick of thousands of queues from paying for the path.
   if (g_record.file.get() >= 0) {
     struct stat status {};
-    bool moved = false;
-    if (fstat(g_record.file.get(), &status) == 0 && status.st_size >= g_record.read_to &&
-        status.st_size <= kMaxFileBytes &&
-        ReadLines(g_record.file.get(), g_record.read_to, status.st_size, &moved) && !moved) {
+    if (fstat(g_record.file.get(), &status) == 0 && status.st_nlink > 0 &&
+        status.st_size >= g_record.read_to && status.st_size <= kMaxFileBytes &&
+        ReadLines(g_record.file.get(), g_record.read_to, status.st_size)) {
       g_record.read_to = status.st_size;
       return Read::kRead;
     }
@@ -378,12 +373,12 @@ Read Refresh() {
       status.st_size > kMaxFileBytes) {
     return Read::kUnusable;
   }
-  g_record.entries.clear();
+  // What this agent knew stays when the file does not read back, to take its place.
+  std::unordered_map<std::string, Entry> known;
+  known.swap(g_record.entries);
   g_record.lines = 0;
-  // A mark in the file at the path is one whose successor never came: the agent that
-  // was writing it ended before the rename.
-  bool moved = false;
-  if (!ReadLines(fd.get(), 0, status.st_size, &moved)) {
+  if (!ReadLines(fd.get(), 0, status.st_size)) {
+    g_record.entries.swap(known);
     return Read::kUnusable;
   }
   g_record.file.reset(fd.release());
@@ -395,26 +390,40 @@ Read Refresh() {
 // handled, so that an alert waiting in one session holds up no other. A settled queue may
 // keep it for the claim of the next one, which then needs no look at the record: no one
 // else wrote meanwhile. That halves what a tick of thousands of queues pays for them.
+// A change already made to a queue (patient) waits as long as it takes; anything else
+// gives up after a while, and the next tick looks again. A quit request ends any wait.
 class FolderLock {
  public:
-  FolderLock() : up_to_date_(g_record.held) {
-    while (!g_record.held && flock(g_record.lock.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
+  explicit FolderLock(bool patient = false) : up_to_date_(g_record.held) {
+    acquired_ = g_record.held;
     g_record.held = false;
+    for (int waited = 0; !acquired_; waited += kLockRetryMilliseconds) {
+      acquired_ = flock(g_record.lock.get(), LOCK_EX | LOCK_NB) == 0;
+      if (!acquired_ && (errno != EWOULDBLOCK || QuitRequest_Received() ||
+                         (!patient && waited >= kLockPatienceMilliseconds))) {
+        g_record.look_again = true;
+        return;
+      }
+      if (!acquired_) {
+        poll(nullptr, 0, kLockRetryMilliseconds);
+      }
+    }
   }
   ~FolderLock() {
     if (keep_) {
       g_record.held = true;
-    } else {
+    } else if (acquired_) {
       flock(g_record.lock.get(), LOCK_UN);
     }
   }
   FolderLock(const FolderLock &) = delete;
   FolderLock &operator=(const FolderLock &) = delete;
+  bool acquired() const { return acquired_; }
   bool up_to_date() const { return up_to_date_; }
-  void Keep() { keep_ = true; }
+  void Keep() { keep_ = acquired_; }
 
  private:
+  bool acquired_ = false;
   bool up_to_date_;
   bool keep_ = false;
 };
@@ -454,8 +463,8 @@ void Append(State state, const struct timespec &time, std::string_view extra, st
   if (!g_record.in_use) {
     return;
   }
-  FolderLock locked;
-  if (!locked.up_to_date() && !RefreshOrReplace()) {
+  FolderLock locked(true);
+  if (!locked.acquired() || (!locked.up_to_date() && !RefreshOrReplace())) {
     return;
   }
   Write(state, time, extra, name);
@@ -513,6 +522,8 @@ bool MachineRecord_Open(void) {
   if (why.empty()) {
     g_record.lock.reset(
         open(PathOf(kLockName).c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660));
+    // Whoever made it, every agent of the group opens it, whatever the maker's umask.
+    fchmod(g_record.lock.get(), 0660);
     std::string own = PathOf(kAgentPrefix) + "XXXXXX";
     g_record.own.reset(mkostemp(own.data(), O_CLOEXEC));
     if (g_record.lock.get() < 0 || g_record.own.get() < 0 ||
@@ -555,9 +566,9 @@ bool MachineRecord_Start(const QueueList *list, int32_t count) {
   if (!g_record.in_use) {
     return false;
   }
-  const FolderLock locked;
-  const Read read = Refresh();
-  if (read == Read::kRead) {
+  const FolderLock locked(true);
+  const Read read = locked.acquired() ? Refresh() : Read::kUnusable;
+  if (read == Read::kRead || !locked.acquired()) {
     return true;
   }
   if (read == Read::kUnusable) {
@@ -589,9 +600,10 @@ std::vector<int32_t> MachineRecord_QueuesToHandle(const QueueList *snapshot, int
   NoteBackend();
   {
     const FolderLock locked;
-    if (!RefreshOrReplace()) {
+    if (!locked.acquired() || !RefreshOrReplace()) {
       return to_handle;
     }
+    g_record.look_again = false;
   }
   for (int32_t index = 0; index < count; ++index) {
     const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
@@ -610,6 +622,9 @@ std::vector<int32_t> MachineRecord_QueuesToHandle(const QueueList *snapshot, int
 bool MachineRecord_SomethingDue(void) {
   if (!g_record.in_use) {
     return false;
+  }
+  if (g_record.look_again) {
+    return true;
   }
   NoteBackend();
   const std::string ppd_directory = zelcups_common_cups_ppd_directory();
@@ -633,7 +648,8 @@ ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &pp
     return result;
   }
   const FolderLock locked;
-  if (!locked.up_to_date() && !RefreshOrReplace()) {
+  if (!locked.acquired() || (!locked.up_to_date() && !RefreshOrReplace())) {
+    result.claim = RecordClaim::kNotNow;
     return result;
   }
   const std::string key(name);
@@ -656,7 +672,7 @@ ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &pp
     written = Write(State::kClaimed, ppd_time, g_record.own_name, name);
   }
   if (!written) {
-    result.claim = RecordClaim::kTaken;
+    result.claim = RecordClaim::kNotNow;
   }
   return result;
 }

@@ -40,6 +40,7 @@ enum class RecordClaim {
   kClaimed,  // this agent handles the queue now
   kTaken,    // another agent has it, or settled it meanwhile
   kGivenUp,  // two agents died handling it: it is settled as it stands
+  kNotNow,   // the record could not be had: the next tick tries again
 };
 
 struct ClaimResult {

@@ -77,6 +77,9 @@ void HandleFromRecord(const QueueList *snapshot, int32_t count) {
       continue;
     }
     const ClaimResult claim = MachineRecord_Claim(name, time);
+    if (claim.claim == RecordClaim::kNotNow) {
+      return;
+    }
     if (claim.claim == RecordClaim::kTaken) {
       continue;
     }
