@@ -188,6 +188,13 @@ bool ToHandle(const Entry *entry, const struct timespec &time) {
   }
 }
 
+// A failure's line carries when it came and what it was, "WHEN:HASH".
+bool ParseFailure(std::string_view extra, time_t *left_at, uint32_t *reason) {
+  const std::size_t colon = extra.find(':');
+  return colon != std::string_view::npos && ParseNumber(extra.substr(0, colon), left_at) &&
+         ParseNumber(extra.substr(colon + 1), reason);
+}
+
 void Apply(State state, const struct timespec &time, std::string_view extra,
            const std::string &name) {
   Entry &entry = g_record.entries[name];
@@ -205,9 +212,7 @@ void Apply(State state, const struct timespec &time, std::string_view extra,
     entry.attempts = same_claim ? entry.attempts + 1 : 1;
     entry.agent = extra;
   } else if (state == State::kLeft) {
-    const std::size_t colon = extra.find(':');
-    ParseNumber(extra.substr(0, colon), &entry.left_at);
-    ParseNumber(extra.substr(colon + 1), &entry.reason);
+    ParseFailure(extra, &entry.left_at, &entry.reason);
     entry.attempts = 0;
   } else {
     entry.attempts = 0;
@@ -233,6 +238,12 @@ bool ParseLine(std::string_view line) {
                       ParseNumber(field[1], &seconds) && ParseNumber(field[2], &nanoseconds) &&
                       nanoseconds >= 0 && nanoseconds < kNanosecondsPerSecond &&
                       !field[3].empty() && SnapshotFile_ParseName(field[4], &name);
+  time_t left_at = 0;
+  uint32_t reason = 0;
+  if (parsed && field[0][0] == static_cast<char>(State::kLeft) &&
+      !ParseFailure(field[3], &left_at, &reason)) {
+    return false;
+  }
   if (parsed) {
     Apply(static_cast<State>(field[0][0]), {static_cast<time_t>(seconds), nanoseconds}, field[3],
           name);
