@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <unordered_map>
 
 #include "backend_uri.h"
@@ -502,6 +503,42 @@ void NoteBackend() {
   g_record.backend_checked = true;
 }
 
+// The files of agents that ended without a claim (killed while idle, a crash at log-out)
+// go when the next agent starts, so that the folder does not fill with them over the years.
+void SweepEndedAgents() {
+  std::error_code error;
+  const std::filesystem::directory_iterator end;
+  for (std::filesystem::directory_iterator file(g_record.folder, error); !error && file != end;
+       file.increment(error)) {
+    const std::string name = file->path().filename().string();
+    if (name.starts_with(kAgentPrefix)) {
+      AgentAlive(name);
+    }
+  }
+}
+
+// This agent's file, made and locked under the folder's lock, where no other agent's
+// sweep can take it for the file of one that ended; then the sweep of those.
+bool MakeOwnFile() {
+  const FolderLock locked(true);
+  std::string own = PathOf(kAgentPrefix) + "XXXXXX";
+  g_record.own.reset(mkostemp(own.data(), O_CLOEXEC));
+  if (g_record.own.get() < 0 || flock(g_record.own.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if (g_record.own.get() >= 0) {
+      unlink(own.c_str());
+    }
+    errno = error;
+    return false;
+  }
+  fchmod(g_record.own.get(), 0640);
+  g_record.own_name = own.substr(g_record.folder.size() + 1);
+  if (locked.acquired()) {
+    SweepEndedAgents();
+  }
+  return true;
+}
+
 // Why the folder cannot be used, or empty when it can.
 std::string CheckFolder(const std::string &folder, gid_t *group) {
   struct stat status {};
@@ -538,17 +575,8 @@ bool MachineRecord_Open(void) {
         open(PathOf(kLockName).c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660));
     // Whoever made it, every agent of the group opens it, whatever the maker's umask.
     fchmod(g_record.lock.get(), 0660);
-    std::string own = PathOf(kAgentPrefix) + "XXXXXX";
-    g_record.own.reset(mkostemp(own.data(), O_CLOEXEC));
-    if (g_record.lock.get() < 0 || g_record.own.get() < 0 ||
-        flock(g_record.own.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (g_record.lock.get() < 0 || !MakeOwnFile()) {
       why = "cannot be used (" + std::string(strerror(errno)) + ")";
-      if (g_record.own.get() >= 0) {
-        unlink(own.c_str());
-      }
-    } else {
-      fchmod(g_record.own.get(), 0640);
-      g_record.own_name = own.substr(g_record.folder.size() + 1);
     }
   }
   if (!why.empty()) {

@@ -226,7 +226,7 @@ TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
   ASSERT_EQ(mkdir(folder.c_str(), 0770), 0);
   MachineRecord_SetFolderForTesting(folder.c_str());
   MachineRecord_SetNowForTesting(1800000000);
-  const int other = open((folder + "/agent.other").c_str(), O_RDWR | O_CREAT, 0640);
+  std::ofstream(folder + "/agent.ended");  // an agent killed while idle left it
   const struct {
     const char *lines;  // Hall's, at its time 1700000000.5 unless said otherwise
     bool other_alive;
@@ -247,6 +247,8 @@ TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
     ASSERT_EQ(unlink(record.c_str()) == 0 || errno == ENOENT, true);
     ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);  // takes the baseline: Office
     std::ofstream(record, std::ios::app) << rows[i].lines;
+    // Made after this agent's start, whose sweep takes the files of agents that ended.
+    const int other = open((folder + "/agent.other").c_str(), O_RDWR | O_CREAT, 0640);
     ASSERT_EQ(flock(other, rows[i].other_alive ? LOCK_EX : LOCK_UN), 0);
     WriteQueue("Hall", 1700000000, 5);
     SetTime(ppd_, 1700000000, 10 + static_cast<long>(i));
@@ -264,8 +266,9 @@ TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
     PrinterSetup_TerminateNotify(&context_);
     context_ = AgentContext{};
     ASSERT_EQ(unlink((ppd_ + "/Hall.ppd").c_str()), 0);
+    close(other);
   }
-  close(other);
+  EXPECT_NE(access((folder + "/agent.ended").c_str(), F_OK), 0);
   MachineRecord_SetNowForTesting(0);
 }
 
