@@ -7,12 +7,11 @@
 #include "CommonLib.h"
 #include "admin_rights.h"
 #include "agent_context.h"
+#include "backend_uri.h"
 #include "printer_setup.h"
 #include "status_notice.h"
 
 namespace {
-
-constexpr char kBackendPath[] = "/usr/lib/cups/backend/xvtdbmu";
 
 // The product-profile entry that names the object under which the driver posts its
 // status notifications.
@@ -37,11 +36,11 @@ void ReadNotificationIdentifier(AgentContext *context) {
 // Only its presence is asked: a backend that must run as root is closed to the user.
 void WarnIfBackendMissing() {
   struct stat status {};
-  if (stat(kBackendPath, &status) != 0) {
+  if (stat(kBackendProgramPath, &status) != 0) {
     fprintf(stderr,
             "zelcups-agent: the driver's backend %s is missing, so queues cannot be "
             "re-pointed until the driver's backend is installed\n",
-            kBackendPath);
+            kBackendProgramPath);
   }
 }
 

@@ -35,6 +35,9 @@ inline constexpr std::array<BackendRule, 6> BACKEND_RULES = {{
 // and the scheduler take; one that is longer leaves the queue alone rather than being cut.
 inline constexpr std::size_t kMaxURILength = 1023;
 
+// The maker's backend, which the scheduler needs before it takes a URI of its scheme.
+inline constexpr char kBackendProgramPath[] = "/usr/lib/cups/backend/xvtdbmu";
+
 struct QueueBackend {
   std::string connection_type;  // "ZEL_QRX5_LPR", "ZEL_QRX5_LPRv6", "DNSSD" or "USB"
   std::string address;          // "lpd://...", "mdns://..." or "usb://..."

@@ -4,10 +4,14 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "printer_setup.h"
+#include "admin_rights.h"
 #include "folder_stream.h"
+#include "machine_record.h"
+#include "queue_journal.h"
 #include "printer_setup_testing.h"
 #include "queue_setup.h"
 #include "snapshot_compare.h"
@@ -33,6 +37,101 @@ void StoreDirectoryTime(AgentContext *context, const struct timespec &time) {
   context->ppd_dir_mtime_full = time;
 }
 
+// The PPD's time as lpadmin left it: the scheduler rewrites the file it is given, and the
+// record must hold that time, or the next tick would take the rewrite for a change.
+struct timespec PPDTimeNow(const char *name, const struct timespec &before) {
+  struct stat status {};
+  const std::string path = std::string(zelcups_common_cups_ppd_directory()) + "/" + name + ".ppd";
+  return stat(path.c_str(), &status) == 0 ? status.st_mtim : before;
+}
+
+// Queues this user's agent may not set up, and at which PPD time it said so: the record
+// leaves them to an administrator's agent, and the line is not repeated at every change.
+std::unordered_map<std::string, struct timespec> g_told_not_allowed;
+
+void TellNotAllowedOnce(const char *name, const struct timespec &time) {
+  const auto [told, added] = g_told_not_allowed.try_emplace(name, time);
+  if (added || !SnapshotCompare_SameTime(told->second, time)) {
+    told->second = time;
+    QueueJournal_LeftAlone(name, "the user may not administer printers");
+  }
+}
+
+// With the machine's record, every agent of the machine asks it, queue by queue, which
+// queues are still to be handled, and claims each before handling it: one lpadmin, one
+// plug-in step, one alert per queue, whoever is logged in.
+void HandleFromRecord(const QueueList *snapshot, int32_t count) {
+  struct PassEnd {
+    ~PassEnd() { MachineRecord_EndPass(); }
+  } const pass_end;
+  for (int32_t index : MachineRecord_QueuesToHandle(snapshot, count)) {
+    if (QuitRequest_Received()) {
+      return;
+    }
+    const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
+    const struct timespec time =
+        zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index);
+    // A claim would keep an administrator's agent from the queue.
+    if (!AdminRights_UserMayAdminister()) {
+      TellNotAllowedOnce(name, time);
+      continue;
+    }
+    const ClaimResult claim = MachineRecord_Claim(name, time);
+    if (claim.claim == RecordClaim::kNotNow) {
+      return;
+    }
+    if (claim.claim == RecordClaim::kTaken) {
+      continue;
+    }
+    if (claim.claim == RecordClaim::kGivenUp) {
+      QueueJournal_LeftAlone(name,
+                             "two agents ended while handling it; it waits for its PPD "
+                             "to change");
+      continue;
+    }
+    const QueueOutcome outcome = g_queue_handler(name, claim.quiet_reason);
+    // Cut short by a quit (lpadmin ended early), or refused to this user: another agent,
+    // or the next one, takes it.
+    if ((QuitRequest_Received() && outcome.fate != QueueFate::kRepointed) ||
+        outcome.fate == QueueFate::kNotAllowed) {
+      MachineRecord_Release(name);
+      continue;
+    }
+    if (outcome.fate == QueueFate::kMayPass) {
+      MachineRecord_Leave(name, time, outcome.reason);
+    } else {
+      MachineRecord_Settle(name,
+                           outcome.fate == QueueFate::kRepointed ? PPDTimeNow(name, time) : time);
+    }
+  }
+}
+
+// Without the machine's record: the session's own snapshot file, saved before each queue
+// is handled, so that one whose handling ends the agent is not tried again and again by its
+// successors.
+void HandleFromSessionSnapshot(const AgentContext *context, const QueueList *snapshot,
+                               int32_t count) {
+  // Only the two snapshots decide, never how an earlier queue's handling went.
+  const std::vector<int32_t> to_handle = SnapshotCompare_QueuesToHandle(
+      context->queue_list, context->queue_list_count, snapshot, count);
+  const SnapshotProgress progress = SnapshotFile_StartProgress(
+      context->queue_list, context->queue_list_count, snapshot, count, to_handle);
+  for (int32_t index : to_handle) {
+    // A quit ends the tick between two queues; the file leaves the rest to the next agent.
+    if (QuitRequest_Received()) {
+      return;
+    }
+    SnapshotFile_SaveProgress(progress, index);
+    g_queue_handler(zelcups_common_cups_queuelist_get_queue_name(snapshot, index), 0);
+    // Cut short by a quit (lpadmin ended early): the next agent tries it again.
+    if (QuitRequest_Received()) {
+      SnapshotFile_SaveProgress(progress, index - 1);
+      return;
+    }
+  }
+  SnapshotFile_SaveProgress(progress, count);
+}
+
 }  // namespace
 
 void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler) {
@@ -53,15 +152,25 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
     context->queue_list = nullptr;
     return status;
   }
-  // An agent started again in the same session goes on from the snapshot the last one
-  // kept, so queues that came while none ran are handled at the first tick, which then
-  // finds the directory changed. A session's first agent takes the queues that exist now
-  // as the baseline: only later changes are acted on.
-  context->queue_list = SnapshotFile_Read(&context->queue_list_count);
-  if (context->queue_list == nullptr) {
-    StoreDirectoryTime(context, ReadDirectoryTime());
+  if (MachineRecord_Open()) {
+    // The machine's first agent takes the queues present now as the baseline. Every later
+    // one lets its first tick ask the record, so that queues added while nobody was logged
+    // in are handled now; the directory time is left unknown for that.
     context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
-    SnapshotFile_Save(context->queue_list, context->queue_list_count);
+    if (!MachineRecord_Start(context->queue_list, context->queue_list_count)) {
+      StoreDirectoryTime(context, ReadDirectoryTime());
+    }
+  } else {
+    // An agent started again in the same session goes on from the snapshot the last one
+    // kept, so queues that came while none ran are handled at the first tick, which then
+    // finds the directory changed. A session's first agent takes the queues that exist now
+    // as the baseline: only later changes are acted on.
+    context->queue_list = SnapshotFile_Read(&context->queue_list_count);
+    if (context->queue_list == nullptr) {
+      StoreDirectoryTime(context, ReadDirectoryTime());
+      context->queue_list = zelcups_common_cups_queuelist_initialize(&context->queue_list_count);
+      SnapshotFile_Save(context->queue_list, context->queue_list_count);
+    }
   }
   FolderStream_Start(context, zelcups_common_cups_ppd_directory());
   return 0;
@@ -78,6 +187,8 @@ void PrinterSetup_TerminateNotify(AgentContext *context) {
   }
   zelcups_common_cups_queuelist_terminate(context->queue_list);
   context->queue_list = nullptr;
+  MachineRecord_Close();
+  g_told_not_allowed.clear();
 }
 
 void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
@@ -86,41 +197,24 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
     return;
   }
   struct timespec directory_time = ReadDirectoryTime();
-  if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full)) {
+  // A queue due for its retry, or claimed by an agent that ended, is looked at again
+  // although the folder did not change; in a new snapshot, as the files of the last one
+  // may have been rewritten since (by lpadmin, among others).
+  if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full) &&
+      !MachineRecord_SomethingDue()) {
     return;
   }
   // Stored before any queue is handled, so a queue whose handling fails is not retried
-  // until its own file changes again.
+  // until its own file changes again (or, with the machine's record, its retry is due).
   StoreDirectoryTime(context, directory_time);
 
   int32_t count = 0;
   QueueList *snapshot = zelcups_common_cups_queuelist_initialize(&count);
   if (snapshot != nullptr) {
-    // Only the two snapshots decide, never how an earlier queue's handling went.
-    const std::vector<int32_t> to_handle = SnapshotCompare_QueuesToHandle(
-        context->queue_list, context->queue_list_count, snapshot, count);
-    const SnapshotProgress progress = SnapshotFile_StartProgress(
-        context->queue_list, context->queue_list_count, snapshot, count, to_handle);
-    bool stopped = false;
-    for (int32_t index : to_handle) {
-      // A quit ends the tick between two queues; the file leaves the rest to the next agent.
-      if (QuitRequest_Received()) {
-        stopped = true;
-        break;
-      }
-      // Saved before the queue is handled: one whose handling ends the agent (a plug-in
-      // that crashes runs inside it) is not tried again and again by its successors.
-      SnapshotFile_SaveProgress(progress, index);
-      g_queue_handler(zelcups_common_cups_queuelist_get_queue_name(snapshot, index));
-      // Cut short by a quit (lpadmin ended early): the next agent tries it again.
-      if (QuitRequest_Received()) {
-        SnapshotFile_SaveProgress(progress, index - 1);
-        stopped = true;
-        break;
-      }
-    }
-    if (!stopped) {
-      SnapshotFile_SaveProgress(progress, count);
+    if (MachineRecord_InUse()) {
+      HandleFromRecord(snapshot, count);
+    } else {
+      HandleFromSessionSnapshot(context, snapshot, count);
     }
   }
   zelcups_common_cups_queuelist_terminate(context->queue_list);

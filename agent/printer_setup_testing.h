@@ -5,8 +5,9 @@
 #define ZELCUPS_AGENT_PRINTER_SETUP_TESTING_H
 
 #include "printer_setup.h"
+#include "queue_setup.h"
 
-using PrinterSetupQueueHandler = void (*)(const char *queue_name);
+using PrinterSetupQueueHandler = QueueOutcome (*)(const char *queue_name, uint32_t quiet_reason);
 
 void PrinterSetup_SetQueueHandlerForTesting(PrinterSetupQueueHandler handler);
 

@@ -15,6 +15,7 @@
 #include "backend_uri.h"
 #include "libinfo_alert.h"
 #include "lpadmin.h"
+#include "machine_record.h"
 #include "ppd_copy.h"
 #include "queue_presence.h"
 #include "queue_journal.h"
@@ -65,31 +66,43 @@ void RunPluginStep(const char *queue_name) {
   }
 }
 
-// The queue's device URI from the scheduler; the journal says why when there is none.
-bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device_uri) {
+// The queue's device URI from the scheduler; empty, with *why set, when there is none.
+bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device_uri,
+                     std::string *why) {
   char *uri_text = nullptr;
   const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &uri_text);
   device_uri->reset(uri_text);
   if (lookup != 0 || !*device_uri) {
-    QueueJournal_LeftAlone(queue_name, lookup != 0
-                                           ? "no device URI: the scheduler could not be asked"
-                                           : "no device URI: the scheduler does not know it");
+    *why = lookup != 0 ? "no device URI: the scheduler could not be asked"
+                       : "no device URI: the scheduler does not know it";
     return false;
   }
   return true;
 }
 
+// One journal line for a queue left alone, except for a failure that was already told
+// when the queue was last tried: a retry that fails the same way is no news.
+QueueOutcome Leave(const char *queue_name, const std::string &reason, QueueFate fate,
+                   uint32_t quiet_reason) {
+  const uint32_t hash = MachineRecord_ReasonHash(reason);
+  if (hash != quiet_reason) {
+    QueueJournal_LeftAlone(queue_name, reason);
+  }
+  return {fate, hash};
+}
+
 }  // namespace
 
-void QueueSetup_SetUp(const char *queue_name) {
+QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   if (queue_name == nullptr) {
-    return;
+    return {};
   }
+  std::string why;
   // The scheduler would refuse every change, each refusal an error in its log, and an
   // alert would ask the user about a queue they cannot change.
   if (!AdminRights_UserMayAdminister()) {
-    QueueJournal_LeftAlone(queue_name, "the user may not administer printers");
-    return;
+    return Leave(queue_name, "the user may not administer printers", QueueFate::kNotAllowed,
+                 quiet_reason);
   }
   const std::string ppd_path =
       std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
@@ -101,43 +114,36 @@ void QueueSetup_SetUp(const char *queue_name) {
   zelcups::ScopedMalloc<char> device_uri;
   ScopedPPDCopy ppd_copy;
   if (!readable) {
-    if (!LookUpDeviceURI(queue_name, &device_uri)) {
-      return;
+    if (!LookUpDeviceURI(queue_name, &device_uri, &why)) {
+      return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
     }
     if (!BackendURI_RuleTakes(device_uri.get())) {
-      QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
-      return;
+      return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
     }
-    std::string why;
     if (!ppd_copy.Fetch(queue_name, &why)) {
-      QueueJournal_LeftAlone(queue_name, why);
-      return;
+      return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
     }
   }
   if (!zelcups_common_check_pdl_type_by_ppd_file(
           readable ? ppd_path.c_str() : ppd_copy.read_path().c_str(), kPDLType)) {
-    QueueJournal_LeftAlone(queue_name, "not of the driver family");
-    return;
+    return Leave(queue_name, "not of the driver family", QueueFate::kSettled, quiet_reason);
   }
-  if (readable && !LookUpDeviceURI(queue_name, &device_uri)) {
-    return;
+  if (readable && !LookUpDeviceURI(queue_name, &device_uri, &why)) {
+    return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
   }
 
   QueueBackend backend;
   if (!BackendURI_Create(queue_name, device_uri.get(), &backend)) {
-    QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
-    return;
+    return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
   }
   if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
-    QueueJournal_LeftAlone(queue_name,
-                           "too long: the lpadmin command line would exceed 1023 bytes");
-    return;
+    return Leave(queue_name, "too long: the lpadmin command line would exceed 1023 bytes",
+                 QueueFate::kSettled, quiet_reason);
   }
   // The fetch and the name lookup may have taken long; lpadmin would create the queue
   // again had someone deleted it meanwhile.
   if (!QueuePresence_StillExists(queue_name)) {
-    QueueJournal_LeftAlone(queue_name, "the queue no longer exists");
-    return;
+    return Leave(queue_name, "the queue no longer exists", QueueFate::kSettled, quiet_reason);
   }
   const LpadminResult result = Lpadmin_Run(
       {"-p", queue_name, "-v", backend.backend_uri, "-P", readable ? ppd_path : ppd_copy.path()});
@@ -146,12 +152,12 @@ void QueueSetup_SetUp(const char *queue_name) {
   // A refused change leaves the queue as the scheduler has it; the plug-in's options and
   // an alert would be about a queue that was never re-pointed.
   if (const std::string failure = Lpadmin_FailureReason(result); !failure.empty()) {
-    QueueJournal_LeftAlone(queue_name, failure);
-    return;
+    return Leave(queue_name, failure, QueueFate::kMayPass, quiet_reason);
   }
   QueueJournal_Repointed(queue_name, backend.backend_uri);
 
   if (backend.connection_type != kUSB) {
     RunPluginStep(queue_name);
   }
+  return {QueueFate::kRepointed, 0};
 }

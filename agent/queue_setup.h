@@ -2,11 +2,26 @@
 #ifndef ZELCUPS_AGENT_QUEUE_SETUP_H
 #define ZELCUPS_AGENT_QUEUE_SETUP_H
 
+#include <cstdint>
+
+enum class QueueFate {
+  kRepointed,   // lpadmin re-pointed it
+  kSettled,     // left alone for good: another driver's, already re-pointed, gone
+  kMayPass,     // left alone for a cause that may pass: worth another try later
+  kNotAllowed,  // this user may not administer printers; another user's agent may
+};
+
+struct QueueOutcome {
+  QueueFate fate = QueueFate::kSettled;
+  uint32_t reason = 0;  // MachineRecord_ReasonHash of why it was left alone
+};
+
 // Checks that the queue's PPD belongs to the driver family, re-registers the queue with
 // lpadmin under the backend URI formed from its device URI, and for every queue not
 // connected over USB opens the info plug-in for it, alerting the user when that fails.
 // A queue that cannot be handled is left as it is. Either way one journal line says what
-// became of it.
-void QueueSetup_SetUp(const char *queue_name);
+// became of it, except for a failure whose MachineRecord_ReasonHash is quiet_reason: the
+// one already told when the queue was last tried.
+QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason = 0);
 
 #endif

@@ -44,19 +44,8 @@ std::string EntryLine(const QueueList *list, int32_t index) {
     return {};
   }
   const struct timespec time = zelcups_common_cups_queuelist_get_queue_modify_time(list, index);
-  std::string line = std::to_string(static_cast<long long>(time.tv_sec)) + " " +
-                     std::to_string(time.tv_nsec) + " ";
-  for (const unsigned char c : std::string_view(name)) {
-    if (NeedsEscape(c)) {
-      char escaped[3];
-      zelcups_common_write_percent_escape(c, escaped);
-      line.append(escaped, sizeof(escaped));
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-  line += '\n';
-  return line;
+  return std::to_string(static_cast<long long>(time.tv_sec)) + " " + std::to_string(time.tv_nsec) +
+         " " + SnapshotFile_EscapeName(name) + "\n";
 }
 
 template <typename T>
@@ -65,7 +54,24 @@ bool ParseNumber(std::string_view text, T *value, int base = 10) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-bool ParseName(std::string_view text, std::string *name) {
+}  // namespace
+
+std::string SnapshotFile_EscapeName(std::string_view name) {
+  std::string text;
+  text.reserve(name.size());
+  for (const unsigned char c : name) {
+    if (NeedsEscape(c)) {
+      char escaped[3];
+      zelcups_common_write_percent_escape(c, escaped);
+      text.append(escaped, sizeof(escaped));
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text;
+}
+
+bool SnapshotFile_ParseName(std::string_view text, std::string *name) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '%') {
@@ -84,6 +90,8 @@ bool ParseName(std::string_view text, std::string *name) {
   return !name->empty();
 }
 
+namespace {
+
 bool ParseEntry(std::string_view line, QueueEntry *entry) {
   const std::size_t first = line.find(' ');
   const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
@@ -95,7 +103,8 @@ bool ParseEntry(std::string_view line, QueueEntry *entry) {
   std::string name;
   if (!ParseNumber(line.substr(0, first), &seconds) ||
       !ParseNumber(line.substr(first + 1, second - first - 1), &nanoseconds) || nanoseconds < 0 ||
-      nanoseconds >= kNanosecondsPerSecond || !ParseName(line.substr(second + 1), &name)) {
+      nanoseconds >= kNanosecondsPerSecond ||
+      !SnapshotFile_ParseName(line.substr(second + 1), &name)) {
     return false;
   }
   entry->modify_time = {static_cast<time_t>(seconds), nanoseconds};

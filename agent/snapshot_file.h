@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zelcups_common.h"
@@ -21,6 +22,11 @@ QueueList *SnapshotFile_Read(int32_t *queue_count);
 
 // Saves a whole snapshot in place of the file, atomically. False when it could not be.
 bool SnapshotFile_Save(const QueueList *list, int32_t count);
+
+// A queue name as the file writes it (bytes up to the space, DEL and "%" as %XX), and
+// back; the name read back is never empty and holds no NUL or "/".
+std::string SnapshotFile_EscapeName(std::string_view name);
+bool SnapshotFile_ParseName(std::string_view text, std::string *name);
 
 // A tick's way through its queues, saved before each queue is handled: the queues up to
 // it count as handled, the ones after it that the tick is still to handle keep their old

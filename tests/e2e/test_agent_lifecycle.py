@@ -35,6 +35,8 @@ def test_idle(run):
     cpu = agent.cpu_seconds()
     check(cpu < IDLE_CPU_LIMIT, f"idle agent used {cpu:.2f}s of CPU in {TWO_TICKS:g}s")
     check(agent.output() == "", f"idle agent wrote: {agent.output()}")
+    said = agent.output(machine_line=True)
+    check(said.count("other sessions may handle the same queues") == 1, f"start-up said: {said}")
     quit_cleanly(agent)
 
 

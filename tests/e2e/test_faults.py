@@ -300,6 +300,77 @@ def test_backend_missing(run):
     figure("backend_missing", f"queue left, journal: {line[0]}; backend back: re-pointed")
 
 
+def test_backend_arrives(run):
+    # With the machine's record, a queue left because the backend is missing is re-pointed
+    # once it is installed, by nobody's doing, and its failure is told once.
+    road = Road(run)
+    road.machine_folder()
+    os.rename(BACKEND_PATH, BACKEND_PATH + ".away")
+    try:
+        agent = road.start_agent()
+        add_queue("Waiting", FAMILY, "socket://10.0.23.1")
+        wait_for(lambda: agent.journal(), REPOINT_LIMIT + 1.0, "the line for Waiting")
+        agent.stay_alive(TWO_TICKS)
+    finally:
+        os.rename(BACKEND_PATH + ".away", BACKEND_PATH)
+        back = time.monotonic()
+    seen = wait_repointed(["Waiting"], TICK_SECONDS + 2.0)["Waiting"]
+    agent.stay_alive(TWO_TICKS)
+    line = agent.journal()["Waiting"]
+    check(len(line) == 2 and line[0].startswith("left alone: lpadmin failed") and
+          line[1].startswith("re-pointed"), f"journal: {line}")
+    check_last_call(road, "Waiting", "socket://10.0.23.1", 1)
+    quit_cleanly(agent)
+    figure("backend_arrives", f"re-pointed {seen - back:.1f}s after the backend came; "
+           "journal: left alone, re-pointed")
+
+
+KILL_ROUNDS, KILL_QUEUES = 20, 50
+
+
+def session_lock_free():
+    import fcntl
+
+    with open(os.path.join(e2e.runtime_dir(), e2e.SESSION_LOCK), "rb") as f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return False
+    return True
+
+
+def test_killed_in_a_tick(run):
+    # Agent after agent killed at a random moment of a tick of many queues: none is lost,
+    # and only the one whose handling a kill cut may be handled twice.
+    road = Road(run)
+    road.machine_folder()
+    rng = random.Random(27)
+    agent = road.start_agent()
+    queues = []
+    for round_ in range(KILL_ROUNDS):
+        rows = [(f"Kill-{round_:02d}-{i:02d}", FAMILY, f"socket://10.0.22.{i + 1}")
+                for i in range(KILL_QUEUES)]
+        queues += [row[0] for row in rows]
+        add_in_one_tick(agent, rows)
+        time.sleep(rng.uniform(0.0, 3.0))
+        agent.stop(signal.SIGKILL)
+        # An lpadmin the kill caught between its spawn and its exec holds a copy of the
+        # session's lock for a moment.
+        wait_for(session_lock_free, 5.0, "the session's lock to be free")
+        agent = road.start_agent()
+    wait_repointed(queues, 300.0)
+    agent.stay_alive(TWO_TICKS)
+    calls = {queue: len(road.calls_for(queue)) for queue in queues}
+    twice = [queue for queue, n in calls.items() if n == 2]
+    check(all(n in (1, 2) for n in calls.values()) and len(twice) <= KILL_ROUNDS,
+          f"lpadmin calls: {[(q, n) for q, n in calls.items() if n != 1]}")
+    quit_cleanly(agent)
+    retried = sum(a.output().count("already uses the driver's backend") for a in run.agents)
+    figure("killed_in_a_tick", f"{KILL_ROUNDS} kills in ticks of {KILL_QUEUES} queues: "
+           f"{len(queues)} re-pointed, {len(twice)} run twice, {retried} found re-pointed "
+           "when tried again")
+
+
 HANG_SECONDS = 10
 
 

@@ -10,6 +10,7 @@ Fixtures (--fixture NAME=PATH): lpadmin, the recording lpadmin; share, the built
 folder that holds the agent's catalogues."""
 
 import os
+import random
 import re
 import signal
 import sys
@@ -472,6 +473,47 @@ def test_restart(run):
     agent.stay_alive(TWO_TICKS)
     check(road.calls_for("Fresh") == [], f"Fresh, there at the session's start: {road.calls()}")
     check(agent.output() == "", f"{agent.label} said: {agent.output()}")
+    quit_cleanly(agent)
+
+
+def test_machine_record(run):
+    # Two administrators logged in share the machine's record: each new queue is handled
+    # by one agent, once, with one line; one added while nobody is logged in is handled at
+    # the next login.
+    road = Road(run)
+    road.machine_folder()
+    add_to_group(OUTSIDER_USER, "lpadmin")
+    add_queue("Before", FAMILY, "socket://10.0.21.1")
+    agents = [road.start_agent(), road.start_agent(OUTSIDER_USER)]
+    check(all("machine folder" not in a.output(machine_line=True) for a in agents),
+          f"start-up said: {[a.output(machine_line=True) for a in agents]}")
+    rows = [(f"Shared-{i}", FAMILY, f"socket://10.0.21.{i + 2}") for i in range(6)]
+    rng = random.Random(27)
+    for row in rows:
+        time.sleep(rng.uniform(0.0, 1.0))
+        add_queue(*row)
+    wait_repointed([row[0] for row in rows], 30.0)
+    agents[0].stay_alive(TWO_TICKS)
+    lines = {}
+    for agent in agents:
+        for queue, said in agent.journal().items():
+            lines.setdefault(queue, []).extend(said)
+    for queue, _, uri in rows:
+        check(len(road.calls_for(queue)) == 1, f"{queue}: lpadmin {road.calls_for(queue)}")
+        check(lines.get(queue) == [f"re-pointed to {expected_backend_uri(queue, uri)}"],
+              f"{queue}: journals {lines.get(queue)}")
+    check(sorted(road.plugin_groups()) == [row[0] for row in rows],
+          f"plug-in steps: {road.plugin_groups()}")
+    check("Before" not in lines, f"Before was handled: {lines.get('Before')}")
+    for agent in agents:
+        quit_cleanly(agent)
+    new_session()
+    add_queue("Meanwhile", FAMILY, "socket://10.0.21.20")
+    agent = road.start_agent()
+    wait_repointed(["Meanwhile"], REPOINT_LIMIT + 1.0)
+    agent.stay_alive(TWO_TICKS)
+    check_repointed_once(road, "Meanwhile", "socket://10.0.21.20")
+    check(agent.journal().keys() == {"Meanwhile"}, f"{agent.label}: {agent.journal()}")
     quit_cleanly(agent)
 
 

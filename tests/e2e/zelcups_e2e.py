@@ -68,6 +68,9 @@ DEBIAN_USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
 # What the agent keeps in the session's runtime folder from one run to the next.
 SNAPSHOT_FILE = "zelcups-agent.snapshot"
 BACKEND_PATH = "/usr/lib/cups/backend/xvtdbmu"
+# Said once at start-up by an agent without a usable machine folder.
+MACHINE_FOLDER_LINE = re.compile(r"^zelcups-agent: the machine folder .* may handle the same queues\n",
+                                 re.M)
 
 
 class TestFailure(AssertionError):
@@ -594,10 +597,13 @@ class Agent:
                 lines.setdefault(match.group(1), []).append(match.group(2))
         return lines
 
-    def output(self):
+    def output(self, machine_line=False):
+        """What the agent wrote; without the start-up line of an agent that found no machine
+        folder (the sandbox has none unless a case makes one) unless `machine_line`."""
         self._log.flush()
         with open(self._log.name, encoding="utf-8", errors="replace") as f:
-            return f.read()
+            text = f.read()
+        return text if machine_line else MACHINE_FOLDER_LINE.sub("", text)
 
     def kill(self):
         if self.alive():
@@ -964,16 +970,38 @@ class Road:
     def release(self):
         os.unlink(self.hold_path)
 
+    def machine_folder(self):
+        """A machine folder as the package makes it (root and lpadmin, setgid, closed to
+        others), shared by every agent this road starts from now on, whose logs another
+        user's agents may then write too."""
+        import grp
+
+        path = WORK + "/machine"
+        os.mkdir(path)
+        os.chown(path, 0, grp.getgrnam("lpadmin").gr_gid)
+        os.chmod(path, 0o2770)
+        self.env["ZELCUPS_TESTING_MACHINE_FOLDER"] = path
+        for log in (self.lpadmin_log, self.plugin_log):
+            open(log, "a", encoding="ascii").close()
+            os.chmod(log, 0o666)
+        return path
+
     def start_agent(self, user=SESSION_USER):
         """Starts the agent and waits for its first snapshot: the agent catches quit
         requests from its first instruction on, so being ready says nothing about the
-        snapshot, and a queue added before it would belong to the baseline."""
+        snapshot, and a queue added before it would belong to the baseline. Another user
+        than the session's is logged in too, with a runtime folder but no bus of their own."""
+        env = self.env
+        if user != SESSION_USER:
+            os.makedirs(runtime_dir(user), mode=0o700, exist_ok=True)
+            os.chown(runtime_dir(user), *user_ids(user))
+            env = dict(env, DBUS_SESSION_BUS_ADDRESS=None)
         looks = FolderLooks()
         try:
-            agent = self.run.start_agent(self.env, user=user, cwd=WORK + "/cwd")
+            agent = self.run.start_agent(env, user=user, cwd=WORK + "/cwd")
             agent.wait_ready()
             looks.wait_for_more(0, 10.0, f"{agent.label} to take its first snapshot")
-            if os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
+            if env.get("DBUS_SESSION_BUS_ADDRESS"):
                 wait_for(observes_posts, 10.0, f"{agent.label} to observe status posts")
         finally:
             looks.close()

@@ -49,6 +49,12 @@ class ScopedFd {
   ScopedFd(const ScopedFd &) = delete;
   ScopedFd &operator=(const ScopedFd &) = delete;
   int get() const { return fd_; }
+  // Hands the descriptor over to the caller, who closes it from now on.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   void reset(int fd = -1) {
     if (fd_ >= 0) {
       close(fd_);
