@@ -7,7 +7,12 @@
 #include "quit_request.h"
 #include "zelcups/quit_request.h"
 
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
@@ -24,8 +29,8 @@ struct OpaqueEventLoopRef {
 namespace {
 
 OpaqueEventLoopRef g_main_event_loop;
-// The running loop and a quit that came before any ran: the quit watcher's thread ends
-// the one or records the other.
+// The running loop and a quit request that it has not yet answered, or that came before
+// any ran.
 std::mutex g_loop_mutex;
 GMainLoop *g_running_loop = nullptr;
 bool g_quit_requested = false;
@@ -64,11 +69,13 @@ gint64 SecondsToMicroseconds(EventTimerInterval seconds) {
 }
 
 std::atomic<bool> g_quit_signalled{false};
+// Readable from the first quit signal on, and never read: every wait polls it.
+int g_quit_fd = -1;
 
 // Code that cannot be asked to stop (a foreign plug-in) and since when it runs.
 std::atomic<int> g_unstoppable_depth{0};
 std::atomic<gint64> g_unstoppable_since{0};
-gint64 g_quit_time = 0;  // quit watcher's thread only
+std::atomic<gint64> g_quit_time{0};
 // How long a quit waits for unstoppable code to return before the process ends without
 // it: the session's end must not wait on a plug-in that hangs.
 constexpr gint64 kUnstoppableGraceUs = 800 * 1000;
@@ -76,7 +83,7 @@ constexpr guint kUnstoppableCheckMs = 50;
 
 gboolean CheckUnstoppableCode(gpointer) {
   if (g_unstoppable_depth.load() > 0) {
-    const gint64 since = std::max(g_quit_time, g_unstoppable_since.load());
+    const gint64 since = std::max(g_quit_time.load(), g_unstoppable_since.load());
     if (g_get_monotonic_time() - since >= kUnstoppableGraceUs) {
       fprintf(stderr, "%s: quitting while foreign code has not returned\n",
               program_invocation_short_name);
@@ -86,34 +93,94 @@ gboolean CheckUnstoppableCode(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
-gboolean OnQuitSignal(gpointer) {
+void OnQuitSignal() {
   if (!g_quit_signalled.exchange(true)) {
-    g_quit_time = g_get_monotonic_time();
+    g_quit_time.store(g_get_monotonic_time());
+    eventfd_write(g_quit_fd, 1);
     GSource *check = g_timeout_source_new(kUnstoppableCheckMs);
     g_source_set_callback(check, CheckUnstoppableCode, nullptr, nullptr);
-    g_source_attach(check, g_main_context_get_thread_default());
+    g_source_attach(check, compat::WatchContext());
     g_source_unref(check);
   }
   QuitApplicationEventLoop();
+}
+
+gboolean ReadQuitSignals(gint signal_fd, GIOCondition, gpointer) {
+  signalfd_siginfo info;
+  while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    OnQuitSignal();
+  }
   return G_SOURCE_CONTINUE;
 }
 
-// The platform's quit request is SIGTERM, SIGINT or SIGHUP. From the application's first
-// look at its main event loop to the end of the process, such a signal asks it to quit:
-// one that comes while the application starts up ends the loop as soon as it runs, and
-// one that comes while it shuts down is simply not answered. Left to the default action,
-// either would kill the process in the middle of its start-up or teardown.
-// The signals are watched on a context of their own, served by a thread of its own: the
-// main loop does not run while a callback works (a tick, an alert's wait), and the
-// request must be seen at once all the same.
+// A quit request ends the loop that runs, or the next one. It is a source of the loop
+// itself, not a call on the loop from outside: a loop that is about to run but does not
+// run yet would not see such a call, and the request would be lost.
+bool QuitRequestPending() {
+  std::lock_guard lock(g_loop_mutex);
+  return g_quit_requested && g_running_loop != nullptr;
+}
+
+gboolean PrepareQuitRequest(GSource *, gint *timeout) {
+  *timeout = -1;
+  return QuitRequestPending();
+}
+
+gboolean CheckQuitRequest(GSource *) {
+  return QuitRequestPending();
+}
+
+gboolean DispatchQuitRequest(GSource *, GSourceFunc, gpointer) {
+  std::lock_guard lock(g_loop_mutex);
+  if (g_quit_requested && g_running_loop != nullptr) {
+    g_quit_requested = false;
+    g_main_loop_quit(g_running_loop);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs g_quit_request_funcs = {
+    PrepareQuitRequest, CheckQuitRequest, DispatchQuitRequest, nullptr, nullptr, nullptr};
+
+void AttachSource(GSource *source, GMainContext *context) {
+  g_source_attach(source, context);
+  g_source_unref(source);
+}
+
+// The platform's quit request is SIGTERM, SIGINT or SIGHUP. The agent blocks them before
+// it starts (see early_start.cpp); from the application's first look at its main event
+// loop on, they are blocked in the calling thread too and read through a descriptor, so a
+// signal that comes while the application starts up, runs or shuts down asks it to quit,
+// whenever it came. The descriptor is read on a thread of its own, since the main loop
+// does not run while a callback works (a tick, an alert's wait) and the request must be
+// seen at once all the same; and by the main loop, which alone sees a signal sent to the
+// main thread.
 void CatchQuitRequests() {
   static const bool kCaught = [] {
+    sigset_t quit_signals;
+    sigemptyset(&quit_signals);
     for (int signal_number : compat::kQuitSignals) {
-      GSource *source = g_unix_signal_source_new(signal_number);
-      g_source_set_callback(source, OnQuitSignal, nullptr, nullptr);
-      g_source_attach(source, compat::WatchContext());
-      g_source_unref(source);
+      sigaddset(&quit_signals, signal_number);
     }
+    pthread_sigmask(SIG_BLOCK, &quit_signals, nullptr);
+    g_quit_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int signal_fd = signalfd(-1, &quit_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (g_quit_fd < 0 || signal_fd < 0) {
+      // Without them a quit signal would never be seen; its default action at least
+      // ends the process.
+      fprintf(stderr, "%s: quit requests cannot be read: %s\n", program_invocation_short_name,
+              g_strerror(errno));
+      pthread_sigmask(SIG_UNBLOCK, &quit_signals, nullptr);
+      return false;
+    }
+    for (GMainContext *context : {compat::WatchContext(), g_main_context_default()}) {
+      GSource *source = g_unix_fd_source_new(signal_fd, G_IO_IN);
+      g_source_set_callback(source, G_SOURCE_FUNC(ReadQuitSignals), nullptr, nullptr);
+      AttachSource(source, context);
+    }
+    GSource *request = g_source_new(&g_quit_request_funcs, sizeof(GSource));
+    g_source_set_name(request, "QuitRequest");
+    AttachSource(request, g_main_context_default());
     return true;
   }();
   static_cast<void>(kCaught);
@@ -145,10 +212,19 @@ bool QuitSignalled() {
   return g_quit_signalled.load();
 }
 
+int QuitDescriptor() {
+  CatchQuitRequests();
+  return g_quit_fd;
+}
+
 }  // namespace compat
 
 Boolean QuitRequest_Received(void) {
   return compat::QuitSignalled();
+}
+
+int QuitRequest_Descriptor(void) {
+  return compat::QuitDescriptor();
 }
 
 void QuitRequest_EnterUnstoppableCode(void) {
@@ -221,10 +297,9 @@ void RunApplicationEventLoop(void) {
 }
 
 void QuitApplicationEventLoop(void) {
-  std::lock_guard lock(g_loop_mutex);
-  if (g_running_loop != nullptr) {
-    g_main_loop_quit(g_running_loop);
-  } else {
+  {
+    std::lock_guard lock(g_loop_mutex);
     g_quit_requested = true;
   }
+  g_main_context_wakeup(nullptr);
 }
