@@ -31,6 +31,8 @@ constexpr char kUpdatedOptionsText[] = "0000";
 constexpr char kUSB[] = "USB";
 constexpr std::string_view kBackendPrefix = "xvtdbmu://";
 
+bool g_last_abandoned = false;
+
 struct InfoTerminate {
   void operator()(InfoInstance *instance) const { Info_Terminate(instance); }
 };
@@ -81,7 +83,12 @@ bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device
 
 }  // namespace
 
+bool QueueSetup_LastAbandoned(void) {
+  return g_last_abandoned;
+}
+
 void QueueSetup_SetUp(const char *queue_name) {
+  g_last_abandoned = false;
   if (queue_name == nullptr) {
     return;
   }
@@ -125,7 +132,10 @@ void QueueSetup_SetUp(const char *queue_name) {
 
   QueueBackend backend;
   if (!BackendURI_Create(queue_name, device_uri.get(), &backend)) {
-    QueueJournal_LeftAlone(queue_name, WhyNoBackend(device_uri.get()));
+    g_last_abandoned = backend.lookup_abandoned;
+    QueueJournal_LeftAlone(queue_name, backend.lookup_abandoned
+                                           ? "its printer's name lookup was given up; not handled"
+                                           : WhyNoBackend(device_uri.get()));
     return;
   }
   if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {

@@ -9,4 +9,9 @@
 // became of it.
 void QueueSetup_SetUp(const char *queue_name);
 
+// Whether the last QueueSetup_SetUp left its queue alone only because the name lookup for
+// its printer was given up (a quit request, or no answer in time). Nothing was changed
+// then, and the queue is not handled: it is to be tried again, never taken as done.
+bool QueueSetup_LastAbandoned(void);
+
 #endif
