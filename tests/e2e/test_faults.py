@@ -594,24 +594,30 @@ def test_deleted_during_name_lookup(run):
 
 
 def test_hostile_tmpdir(run):
-    road = Road(run, hold=True)
     os.mkdir("/tmp/hostile")
     os.chmod("/tmp/hostile", 0o777)
     os.chown("/tmp/hostile", *e2e.user_ids(e2e.OUTSIDER_USER))
-    road.env.update(TMPDIR="/tmp/hostile", XDG_RUNTIME_DIR=None)
-    agent = road.start_agent()
-    add_in_one_tick(agent, [("Lobby", OTHER, "socket://10.0.22.9"),
-                            ("Mine", FAMILY, "socket://10.0.22.1")])
-    # While lpadmin holds the copy, its owner of TMPDIR tries to read and to replace it.
-    copy = wait_for(lambda: road.calls_for("Mine"), REPOINT_LIMIT + 1.0, "lpadmin")[0]["argv"][6]
-    tries = (["cat", copy], ["cp", e2e.fixture_ppd(OTHER), copy], ["ls", os.path.dirname(copy)])
-    done = [t for t in tries if subprocess.run(e2e.as_user(t, e2e.OUTSIDER_USER)).returncode == 0]
-    check(done == [] and not copy.startswith("/tmp/hostile"), f"{copy}: {done} worked")
-    road.release()
-    wait_repointed(["Mine"], 10.0)
-    agent.stay_alive(TWO_TICKS)
-    check(device_uri("Lobby") == "socket://10.0.22.9", f"Lobby: {device_uri('Lobby')}")
-    quit_cleanly(agent)
+    # The user's own closed folder inside it: its owner may move it aside and rebuild it.
+    os.mkdir("/tmp/hostile/mine", 0o700)
+    os.chown("/tmp/hostile/mine", *e2e.user_ids())
+    for n, tmpdir in enumerate(("/tmp/hostile", "/tmp/hostile/mine")):
+        road = Road(run, hold=True)
+        road.env.update(TMPDIR=tmpdir, XDG_RUNTIME_DIR=None)
+        agent = road.start_agent()
+        add_in_one_tick(agent, [(f"Lobby{n}", OTHER, "socket://10.0.22.9"),
+                                (f"Mine{n}", FAMILY, "socket://10.0.22.1")])
+        # While lpadmin holds the copy, its owner of TMPDIR tries to read and to replace it.
+        copy = wait_for(lambda: road.calls_for(f"Mine{n}"), REPOINT_LIMIT + 1.0,
+                        "lpadmin")[0]["argv"][6]
+        tries = (["cat", copy], ["cp", e2e.fixture_ppd(OTHER), copy], ["ls", os.path.dirname(copy)])
+        done = [t for t in tries
+                if subprocess.run(e2e.as_user(t, e2e.OUTSIDER_USER)).returncode == 0]
+        check(done == [] and not copy.startswith("/tmp/hostile"), f"{tmpdir}: {copy}: {done} worked")
+        road.release()
+        wait_repointed([f"Mine{n}"], 10.0)
+        agent.stay_alive(TWO_TICKS)
+        check(device_uri(f"Lobby{n}") == "socket://10.0.22.9", f"Lobby{n}: {device_uri(f'Lobby{n}')}")
+        quit_cleanly(agent)
 
 
 def test_queues_on_the_backend_not_fetched(run):
