@@ -19,6 +19,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <mutex>
 
@@ -76,31 +77,53 @@ int g_quit_fd = -1;
 std::atomic<int> g_unstoppable_depth{0};
 std::atomic<gint64> g_unstoppable_since{0};
 std::atomic<gint64> g_quit_time{0};
+void AttachSource(GSource *source, GMainContext *context) {
+  g_source_attach(source, context);
+  g_source_unref(source);
+}
+
 // How long a quit waits for unstoppable code to return before the process ends without
 // it: the session's end must not wait on a plug-in that hangs.
 constexpr gint64 kUnstoppableGraceUs = 800 * 1000;
-constexpr guint kUnstoppableCheckMs = 50;
 
+void WatchUnstoppableCode();
+
+// On the watch thread, when the grace may be over: measured from the later of the quit
+// and the call's start. Written with write(2), not stdio: the code that hangs may hold
+// standard error's lock.
 gboolean CheckUnstoppableCode(gpointer) {
   if (g_unstoppable_depth.load() > 0) {
-    const gint64 since = std::max(g_quit_time.load(), g_unstoppable_since.load());
-    if (g_get_monotonic_time() - since >= kUnstoppableGraceUs) {
-      fprintf(stderr, "%s: quitting while foreign code has not returned\n",
-              program_invocation_short_name);
+    const gint64 due =
+        std::max(g_quit_time.load(), g_unstoppable_since.load()) + kUnstoppableGraceUs;
+    if (g_get_monotonic_time() >= due) {
+      static constexpr char kMessage[] = ": quitting while foreign code has not returned\n";
+      const ssize_t written[] = {write(STDERR_FILENO, program_invocation_short_name,
+                                       strlen(program_invocation_short_name)),
+                                 write(STDERR_FILENO, kMessage, sizeof kMessage - 1)};
+      static_cast<void>(written);
       _exit(0);
     }
+    WatchUnstoppableCode();
   }
-  return G_SOURCE_CONTINUE;
+  return G_SOURCE_REMOVE;
+}
+
+// One timer for the moment unstoppable code running after a quit outstays the grace.
+void WatchUnstoppableCode() {
+  const gint64 due = std::max(g_quit_time.load(), g_unstoppable_since.load()) + kUnstoppableGraceUs;
+  const gint64 left_us = std::max<gint64>(due - g_get_monotonic_time(), 0);
+  GSource *check = g_timeout_source_new(static_cast<guint>((left_us + 999) / 1000));
+  g_source_set_callback(check, CheckUnstoppableCode, nullptr, nullptr);
+  AttachSource(check, compat::WatchContext());
 }
 
 void OnQuitSignal() {
   if (!g_quit_signalled.exchange(true)) {
     g_quit_time.store(g_get_monotonic_time());
     eventfd_write(g_quit_fd, 1);
-    GSource *check = g_timeout_source_new(kUnstoppableCheckMs);
-    g_source_set_callback(check, CheckUnstoppableCode, nullptr, nullptr);
-    g_source_attach(check, compat::WatchContext());
-    g_source_unref(check);
+    if (g_unstoppable_depth.load() > 0) {
+      WatchUnstoppableCode();
+    }
   }
   QuitApplicationEventLoop();
 }
@@ -141,11 +164,6 @@ gboolean DispatchQuitRequest(GSource *, GSourceFunc, gpointer) {
 
 GSourceFuncs g_quit_request_funcs = {
     PrepareQuitRequest, CheckQuitRequest, DispatchQuitRequest, nullptr, nullptr, nullptr};
-
-void AttachSource(GSource *source, GMainContext *context) {
-  g_source_attach(source, context);
-  g_source_unref(source);
-}
 
 // The platform's quit request is SIGTERM, SIGINT or SIGHUP. The agent blocks them before
 // it starts (see early_start.cpp); from the application's first look at its main event
@@ -228,8 +246,12 @@ int QuitRequest_Descriptor(void) {
 }
 
 void QuitRequest_EnterUnstoppableCode(void) {
-  if (g_unstoppable_depth.fetch_add(1) == 0) {
+  // Only the main thread enters: the start is stored before the depth shows it.
+  if (g_unstoppable_depth.load() == 0) {
     g_unstoppable_since.store(g_get_monotonic_time());
+  }
+  if (g_unstoppable_depth.fetch_add(1) == 0 && g_quit_signalled.load()) {
+    WatchUnstoppableCode();
   }
 }
 
