@@ -3,6 +3,7 @@
 #include "connection_type.h"
 
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 #include "zelcups/holders.h"
 #include "zelcups_common.h"
 
@@ -26,11 +27,6 @@
 namespace {
 
 constexpr std::string_view kVersionPrefix = "v1.";
-
-// A name server that does not answer would hold the tick for the resolver's own limits
-// (10 s with the usual settings) on every such queue; a lookup that takes longer than
-// this counts as failed. Local and working name servers answer in milliseconds.
-constexpr auto kLookupLimit = std::chrono::seconds(3);
 
 // What a lookup of a "v1." name says: a "none" and a lookup given up on are not the same,
 // since only the first makes the printer an IPv4 one.
@@ -58,7 +54,8 @@ bool LookUpIpv6Address(const std::string &host) {
 }
 
 // getaddrinfo cannot be interrupted, so it runs on a thread of its own that the tick does
-// not wait for beyond kLookupLimit or a quit request.
+// not wait for beyond zelcups::kNameLookupLimit or a quit request: a name server that
+// does not answer would otherwise hold the tick on every such queue.
 Ipv6Answer HasIpv6Address(const std::string &host) {
   auto lookup = std::make_shared<Lookup>();
   int ends[2];
@@ -77,7 +74,7 @@ Ipv6Answer HasIpv6Address(const std::string &host) {
   } catch (const std::system_error &) {
     return Ipv6Answer::kAbandoned;  // no thread to spare: not looked up
   }
-  const auto deadline = std::chrono::steady_clock::now() + kLookupLimit;
+  const auto deadline = std::chrono::steady_clock::now() + zelcups::kNameLookupLimit;
   for (;;) {
     struct pollfd ready[] = {{lookup->done_read.get(), POLLIN, 0},
                              {QuitRequest_Descriptor(), POLLIN, 0}};

@@ -19,6 +19,7 @@
 
 #include "zelcups/holders.h"
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 
 extern char **environ;
 
@@ -26,11 +27,6 @@ namespace {
 
 constexpr char kProgramName[] = "lpadmin";
 constexpr std::string_view kSbinFolders[] = {"/usr/local/sbin", "/usr/sbin", "/sbin"};
-// How long lpadmin may go on once the agent is asked to quit: long enough for the
-// scheduler to answer a change already sent, short enough that the session's end is not
-// held up.
-constexpr long kQuitGraceMilliseconds = 500;
-constexpr int kTermGraceMilliseconds = 200;
 // The scheduler's answer is a line or two; a flood is cut here.
 constexpr std::size_t kMaxMessageBytes = 1024;
 
@@ -161,7 +157,7 @@ bool EndsWithin(int pidfd, int milliseconds) {
 // Ends a child that outstayed the quit request: first asked, then forced.
 void EndChild(pid_t pid, int pidfd, int *status) {
   kill(pid, SIGTERM);
-  if (!EndsWithin(pidfd, kTermGraceMilliseconds)) {
+  if (!EndsWithin(pidfd, static_cast<int>(zelcups::kLpadminTermGrace.count()))) {
     kill(pid, SIGKILL);
   }
   Reaped(pid, status, 0);
@@ -263,7 +259,7 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
       break;
     }
     if (quit_deadline < 0 && (ready[1].revents & POLLIN) != 0) {
-      quit_deadline = NowMilliseconds() + kQuitGraceMilliseconds;
+      quit_deadline = NowMilliseconds() + zelcups::kLpadminQuitGrace.count();
     }
     if (pipe_open && ready[2].revents != 0) {
       pipe_open = DrainPipe(read_end.get(), &result.message);

@@ -7,6 +7,7 @@
 #include <cups/language.h>
 
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 
 #include <array>
 #include <chrono>
@@ -91,10 +92,10 @@ void FindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, b
 
 // libcups waits on the scheduler as long as it is told to; its callback, called after each
 // interval in which nothing came, decides whether to go on. A quit ends the wait within
-// the interval; a scheduler silent for kSchedulerSilence (stopped, or stalled halfway
+// the interval; a scheduler silent for kSchedulerSilenceLimit (stopped, or stalled halfway
 // through a body) is taken as one that does not answer.
-constexpr double kSchedulerCheckSeconds = 0.25;
-constexpr auto kSchedulerSilence = std::chrono::seconds(30);
+constexpr double kSchedulerCheckSeconds =
+    std::chrono::duration<double>(zelcups::kSchedulerCheckInterval).count();
 
 // Callbacks come back to back while the scheduler says nothing; a longer gap between two
 // means something came in between, and the silence starts again.
@@ -115,7 +116,7 @@ int KeepWaitingForScheduler(http_t *, void *data) {
         now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
   }
   silence->last_call = now;
-  return now - silence->since < kSchedulerSilence ? 1 : 0;
+  return now - silence->since < zelcups::kSchedulerSilenceLimit ? 1 : 0;
 }
 
 }  // namespace

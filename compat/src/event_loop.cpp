@@ -6,6 +6,7 @@
 
 #include "quit_request.h"
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include <algorithm>
 #include <atomic>
@@ -84,7 +86,8 @@ void AttachSource(GSource *source, GMainContext *context) {
 
 // How long a quit waits for unstoppable code to return before the process ends without
 // it: the session's end must not wait on a plug-in that hangs.
-constexpr gint64 kUnstoppableGraceUs = 800 * 1000;
+constexpr gint64 kUnstoppableGraceUs =
+    std::chrono::microseconds(zelcups::kUnstoppableCodeGrace).count();
 
 void WatchUnstoppableCode();
 

@@ -19,6 +19,7 @@
 #include "notification_service.h"
 #include "session_bus.h"
 #include "zelcups/holders.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
@@ -26,9 +27,6 @@ constexpr const char *kService = compat::kNotificationService;
 constexpr const char *kPath = compat::kNotificationPath;
 constexpr char kBusName[] = "org.freedesktop.DBus";
 constexpr char kBusPath[] = "/org/freedesktop/DBus";
-// A service that has not answered Notify by then counts as not showing the alert, and the
-// caller goes on; long enough for a service that the bus starts on demand.
-constexpr auto kNotifyLimit = std::chrono::seconds(5);
 // How often the wait looks whether the bus itself went away: its "closed" signal is
 // delivered on the main context, which the wait does not run.
 constexpr guint kBusCheckSeconds = 1;
@@ -208,7 +206,7 @@ gboolean SendNotifyFromWatch(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// Sends Notify and waits for its reply, at most kNotifyLimit and not past a quit request;
+// Sends Notify and waits for its reply, at most zelcups::kNotifyLimit and not past a quit request;
 // false when no service took it in that time.
 bool SendNotify(GDBusConnection *bus, GVariant *arguments, AlertWait *wait) {
   GDBusMessage *message = g_dbus_message_new_method_call(kService, kPath, kService, "Notify");
@@ -220,7 +218,7 @@ bool SendNotify(GDBusConnection *bus, GVariant *arguments, AlertWait *wait) {
   g_main_context_invoke(compat::WatchContext(), SendNotifyFromWatch,
                         std::make_unique<SharedCall>(call).release());
   // One wait for the reply and the quit request, within the limit.
-  const auto deadline = std::chrono::steady_clock::now() + kNotifyLimit;
+  const auto deadline = std::chrono::steady_clock::now() + zelcups::kNotifyLimit;
   for (;;) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
