@@ -102,15 +102,15 @@ std::string FormAddress(const std::string &address_buffer, std::string_view conn
 }
 
 // The rule's fixed connection type, or the one its resolver works out from uri (which it
-// may lengthen in place, within the spare bytes); null when there is none.
-zelcups::ScopedMalloc<char> ConnectionTypeFor(const BackendRule &rule, char *uri) {
+// may lengthen in place, within the spare bytes); null, with the status, when there is
+// none.
+zelcups::ScopedMalloc<char> ConnectionTypeFor(const BackendRule &rule, char *uri, int32_t *status) {
   char *type_text = nullptr;
-  const int32_t status =
-      rule.connection_type != nullptr
-          ? zelcups_common_cfstring_to_cstring(rule.connection_type(), &type_text)
-          : rule.resolver(uri, rule.uri_prefix, &type_text);
+  *status = rule.connection_type != nullptr
+                ? zelcups_common_cfstring_to_cstring(rule.connection_type(), &type_text)
+                : rule.resolver(uri, rule.uri_prefix, &type_text);
   zelcups::ScopedMalloc<char> connection_type(type_text);
-  return status == 0 ? std::move(connection_type) : nullptr;
+  return *status == 0 ? std::move(connection_type) : nullptr;
 }
 
 // The printer's address as the backend reads it, before FormAddress: the address scheme
@@ -160,8 +160,10 @@ bool BackendURI_Create(const char *queue_name, const char *device_uri, QueueBack
   const std::size_t uri_length = std::strlen(device_uri);
   std::vector<char> uri(uri_length + 1 + kDeviceURISpare, '\0');
   std::memcpy(uri.data(), device_uri, uri_length);
-  const zelcups::ScopedMalloc<char> connection_type = ConnectionTypeFor(*rule, uri.data());
+  int32_t status = 0;
+  const zelcups::ScopedMalloc<char> connection_type = ConnectionTypeFor(*rule, uri.data(), &status);
   if (!connection_type) {
+    backend->lookup_abandoned = status == kConnectionTypeAbandoned;
     return false;
   }
   std::string address_buffer;

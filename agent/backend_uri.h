@@ -42,6 +42,9 @@ struct QueueBackend {
   std::string connection_type;  // "ZEL_QRX5_LPR", "ZEL_QRX5_LPRv6", "DNSSD" or "USB"
   std::string address;          // "lpd://...", "mdns://..." or "usb://..."
   std::string backend_uri;      // "xvtdbmu://TYPE/QUEUE/ADDRESS"
+  // Set, with nothing else, when no type could be had because the name lookup was given
+  // up: the queue is not to be left alone for good but tried again.
+  bool lookup_abandoned = false;
 };
 
 // Forms the backend URI for queue_name from its device URI. The name goes in unchanged,

@@ -3,15 +3,19 @@
 #include "connection_type.h"
 
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 #include "zelcups/holders.h"
 #include "zelcups_common.h"
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -24,20 +28,16 @@ namespace {
 
 constexpr std::string_view kVersionPrefix = "v1.";
 
-// A name server that does not answer would hold the tick for the resolver's own limits
-// (10 s with the usual settings) on every such queue; a lookup that takes longer than
-// this counts as failed. Local and working name servers answer in milliseconds.
-constexpr auto kLookupLimit = std::chrono::seconds(3);
-// How often the wait looks whether the agent was asked to quit.
-constexpr auto kQuitCheck = std::chrono::milliseconds(50);
+// What a lookup of a "v1." name says: a "none" and a lookup given up on are not the same,
+// since only the first makes the printer an IPv4 one.
+enum class Ipv6Answer { kFound, kNone, kAbandoned };
 
 // One lookup, shared by the tick and the thread that makes it: the tick may give up on
-// it, and the thread then finishes alone.
+// it, and the thread then finishes alone. The thread's end is the pipe's closing.
 struct Lookup {
   std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
   bool found = false;
+  zelcups::ScopedFd done_read, done_write;
 };
 
 // Only whether the name has an IPv6 address matters; the addresses are not used.
@@ -54,42 +54,58 @@ bool LookUpIpv6Address(const std::string &host) {
 }
 
 // getaddrinfo cannot be interrupted, so it runs on a thread of its own that the tick does
-// not wait for beyond kLookupLimit or a quit request.
-bool HasIpv6Address(const std::string &host) {
+// not wait for beyond zelcups::kNameLookupLimit or a quit request: a name server that
+// does not answer would otherwise hold the tick on every such queue.
+Ipv6Answer HasIpv6Address(const std::string &host) {
   auto lookup = std::make_shared<Lookup>();
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    return Ipv6Answer::kAbandoned;
+  }
+  lookup->done_read.reset(ends[0]);
+  lookup->done_write.reset(ends[1]);
   try {
     std::thread([lookup, host] {
       const bool found = LookUpIpv6Address(host);
       std::lock_guard lock(lookup->mutex);
       lookup->found = found;
-      lookup->done = true;
-      lookup->finished.notify_all();
+      lookup->done_write.reset();
     }).detach();
   } catch (const std::system_error &) {
-    return false;  // no thread to spare: a failed lookup
+    return Ipv6Answer::kAbandoned;  // no thread to spare: not looked up
   }
-  const auto deadline = std::chrono::steady_clock::now() + kLookupLimit;
-  std::unique_lock lock(lookup->mutex);
-  while (!lookup->done && !QuitRequest_Received() && std::chrono::steady_clock::now() < deadline) {
-    lookup->finished.wait_for(lock, kQuitCheck);
+  const auto deadline = std::chrono::steady_clock::now() + zelcups::kNameLookupLimit;
+  for (;;) {
+    struct pollfd ready[] = {{lookup->done_read.get(), POLLIN, 0},
+                             {QuitRequest_Descriptor(), POLLIN, 0}};
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 ||
+        (poll(ready, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) ||
+        ready[1].revents != 0) {
+      return Ipv6Answer::kAbandoned;
+    }
+    if (ready[0].revents != 0) {
+      std::lock_guard lock(lookup->mutex);
+      return lookup->found ? Ipv6Answer::kFound : Ipv6Answer::kNone;
+    }
   }
-  return lookup->done && lookup->found;
 }
 
 // "v1.host/..." or "v1.host+zone/...": a host name meant as IPv6 but written without the
 // brackets that the rest of the agent recognises. When the name has an IPv6 address the
-// URI gets them, "[v1.host+zone]/...", two bytes longer. Returns whether it is IPv6.
-bool BracketVersionedHost(char *device_uri, std::size_t prefix_length) {
+// URI gets them, "[v1.host+zone]/...", two bytes longer. Says what the lookup found.
+Ipv6Answer BracketVersionedHost(char *device_uri, std::size_t prefix_length) {
   const std::string_view uri(device_uri);
   const std::string_view remainder = uri.substr(prefix_length);
   const std::size_t slash = remainder.find('/');
   if (slash == std::string_view::npos) {
-    return false;
+    return Ipv6Answer::kNone;
   }
   std::string_view host = remainder.substr(kVersionPrefix.size(), slash - kVersionPrefix.size());
   host = host.substr(0, host.find('+'));  // the zone is not part of the name
-  if (!HasIpv6Address(std::string(host))) {
-    return false;
+  if (const Ipv6Answer answer = HasIpv6Address(std::string(host)); answer != Ipv6Answer::kFound) {
+    return answer;
   }
 
   std::string rewritten;
@@ -100,9 +116,10 @@ bool BracketVersionedHost(char *device_uri, std::size_t prefix_length) {
   rewritten.push_back(']');
   rewritten.append(remainder.substr(slash));
   std::memcpy(device_uri, rewritten.c_str(), rewritten.size() + 1);
-  return true;
+  return Ipv6Answer::kFound;
 }
 
+// The connection type; null when the name lookup was abandoned.
 CFStringRef ResolveConnectionType(char *device_uri, std::size_t prefix_length) {
   const CFStringRef lpr = CFSTR("ZEL_QRX5_LPR");
   const CFStringRef lpr_v6 = CFSTR("ZEL_QRX5_LPRv6");
@@ -117,7 +134,15 @@ CFStringRef ResolveConnectionType(char *device_uri, std::size_t prefix_length) {
   if (!std::string_view(remainder).starts_with(kVersionPrefix)) {
     return lpr;
   }
-  return BracketVersionedHost(device_uri, prefix_length) ? lpr_v6 : lpr;
+  switch (BracketVersionedHost(device_uri, prefix_length)) {
+    case Ipv6Answer::kFound:
+      return lpr_v6;
+    case Ipv6Answer::kNone:
+      return lpr;
+    case Ipv6Answer::kAbandoned:
+      break;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -133,6 +158,9 @@ int32_t z_FixConnectionTypeForLPD(char *device_uri, const char *prefix, char **c
   }
 
   const CFStringRef type = ResolveConnectionType(device_uri, prefix_length);
+  if (type == nullptr) {
+    return kConnectionTypeAbandoned;
+  }
   char *text = nullptr;
   const int32_t status = zelcups_common_cfstring_to_cstring(type, &text);
   if (status != 0) {

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "zelcups/holders.h"
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 
 extern char **environ;
 
@@ -25,15 +27,36 @@ namespace {
 
 constexpr char kProgramName[] = "lpadmin";
 constexpr std::string_view kSbinFolders[] = {"/usr/local/sbin", "/usr/sbin", "/sbin"};
-// How often a running lpadmin is looked at, and how long it may go on once the agent is
-// asked to quit: long enough for the scheduler to answer a change already sent, short
-// enough that the session's end is not held up.
-constexpr int kPollMilliseconds = 50;
-constexpr int kReapPollMilliseconds = 2;
-constexpr long kQuitGraceMilliseconds = 500;
-constexpr long kTermGraceMilliseconds = 200;
 // The scheduler's answer is a line or two; a flood is cut here.
 constexpr std::size_t kMaxMessageBytes = 1024;
+
+// lpadmin starts as from a shell: the agent's own dispositions and mask are not its to
+// inherit (GIO ignores SIGPIPE for the whole process, the agent blocks its quit signals).
+class ScopedSpawnAttributes {
+ public:
+  ScopedSpawnAttributes() {
+    valid_ = posix_spawnattr_init(&attributes_) == 0;
+    sigset_t all, none;
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    sigemptyset(&none);
+    valid_ = valid_ &&
+             posix_spawnattr_setflags(&attributes_,
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
+             posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
+             posix_spawnattr_setsigmask(&attributes_, &none) == 0;
+  }
+  ~ScopedSpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  ScopedSpawnAttributes(const ScopedSpawnAttributes &) = delete;
+  ScopedSpawnAttributes &operator=(const ScopedSpawnAttributes &) = delete;
+  bool valid() const { return valid_; }
+  const posix_spawnattr_t *get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  bool valid_ = false;
+};
 
 class ScopedFileActions {
  public:
@@ -125,17 +148,18 @@ bool Reaped(pid_t pid, int *status, int options) {
   }
 }
 
+// Waits up to milliseconds for the child behind pidfd to end.
+bool EndsWithin(int pidfd, int milliseconds) {
+  struct pollfd ended = {pidfd, POLLIN, 0};
+  return poll(&ended, 1, milliseconds) > 0;
+}
+
 // Ends a child that outstayed the quit request: first asked, then forced.
-void EndChild(pid_t pid, int *status) {
+void EndChild(pid_t pid, int pidfd, int *status) {
   kill(pid, SIGTERM);
-  const long deadline = NowMilliseconds() + kTermGraceMilliseconds;
-  while (NowMilliseconds() < deadline) {
-    if (Reaped(pid, status, WNOHANG)) {
-      return;
-    }
-    poll(nullptr, 0, 10);
+  if (!EndsWithin(pidfd, static_cast<int>(zelcups::kLpadminTermGrace.count()))) {
+    kill(pid, SIGKILL);
   }
-  kill(pid, SIGKILL);
   Reaped(pid, status, 0);
 }
 
@@ -186,9 +210,10 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
   zelcups::ScopedFd read_end(pipe_ends[0]);
   zelcups::ScopedFd write_end(pipe_ends[1]);
   ScopedFileActions actions;
+  ScopedSpawnAttributes attributes;
   // Its output would only fill the session's journal with the scheduler's notes (on every
   // queue: "Printer drivers are deprecated"); what went wrong is on standard error.
-  if (!actions.valid() ||
+  if (!actions.valid() || !attributes.valid() ||
       posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0) !=
           0 ||
       posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO) != 0) {
@@ -197,7 +222,7 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
   }
   pid_t pid = 0;
   const int spawned =
-      posix_spawn(&pid, program.c_str(), actions.get(), nullptr, argv.data(), environ);
+      posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   write_end.reset();
   if (spawned != 0) {
     result.message = strerror(spawned);
@@ -205,24 +230,43 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
   }
   result.started = true;
   fcntl(read_end.get(), F_SETFL, O_NONBLOCK);
+  // The child is ours and not yet reaped, so its pid cannot name another process here.
+  // A kernel without pidfds (older than Debian 12's) leaves the pipe's end as the sign.
+  zelcups::ScopedFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 
+  // One wait for all three: lpadmin's end, its standard error, and a quit request, after
+  // which it has the grace to finish.
   int status = 0;
   long quit_deadline = -1;
   bool pipe_open = true;
   while (!Reaped(pid, &status, WNOHANG)) {
-    if (quit_deadline < 0 && QuitRequest_Received()) {
-      quit_deadline = NowMilliseconds() + kQuitGraceMilliseconds;
+    struct pollfd ready[] = {{pidfd.get(), POLLIN, 0},
+                             {QuitRequest_Descriptor(), POLLIN, 0},
+                             {read_end.get(), POLLIN, 0}};
+    int timeout = -1;
+    if (quit_deadline >= 0) {
+      const long left = quit_deadline - NowMilliseconds();
+      if (left <= 0) {
+        EndChild(pid, pidfd.get(), &status);
+        result.cut_short = true;
+        break;
+      }
+      timeout = static_cast<int>(left);
+      ready[1].fd = -1;  // seen; it stays readable
     }
-    if (quit_deadline >= 0 && NowMilliseconds() >= quit_deadline) {
-      EndChild(pid, &status);
-      result.cut_short = true;
+    if (poll(ready, pipe_open ? 3 : 2, timeout) < 0 && errno != EINTR) {
+      Reaped(pid, &status, 0);  // cannot watch it: waited for as it is
       break;
     }
-    struct pollfd ready = {read_end.get(), POLLIN, 0};
-    // Once the pipe is at its end lpadmin is about to be reaped: looked at more often.
-    poll(&ready, pipe_open ? 1 : 0, pipe_open ? kPollMilliseconds : kReapPollMilliseconds);
-    if (pipe_open) {
+    if (quit_deadline < 0 && (ready[1].revents & POLLIN) != 0) {
+      quit_deadline = NowMilliseconds() + zelcups::kLpadminQuitGrace.count();
+    }
+    if (pipe_open && ready[2].revents != 0) {
       pipe_open = DrainPipe(read_end.get(), &result.message);
+    }
+    if (!pipe_open && pidfd.get() < 0) {
+      Reaped(pid, &status, 0);
+      break;
     }
   }
   // Whatever it wrote before it ended; a child of its own holding the pipe is not waited for.

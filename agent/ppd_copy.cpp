@@ -49,10 +49,13 @@ zelcups::ScopedIPP NewGetPPDRequest(const char *queue_name) {
 bool WriteAll(int fd, const char *data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written == 0) {
+      errno = EIO;  // nothing taken and no reason given: it would never end
+    }
+    if (written <= 0) {
       return false;
     }
     data += written;

@@ -2,7 +2,9 @@
 // changed queues whenever the PPD directory changes.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +26,25 @@ constexpr EventTimerInterval kFirstFireDelay = 0.0;
 constexpr EventTimerInterval kTickInterval = 3.0;
 
 PrinterSetupQueueHandler g_queue_handler = QueueSetup_SetUp;
+
+// Without the machine's record: queues whose printer's name lookup was given up for want
+// of an answer, when that was, and the queue's line as still to be handled. They are not
+// done: this agent tries them again a minute later, and the session's file keeps them as
+// not handled, so that an agent started again tries them too.
+struct SessionRetry {
+  time_t since = 0;
+  std::string not_yet;
+};
+constexpr time_t kSessionRetrySeconds = 60;
+std::unordered_map<std::string, SessionRetry> g_session_retries;
+
+bool SessionRetryDue() {
+  const time_t now = time(nullptr);
+  return std::any_of(g_session_retries.begin(), g_session_retries.end(),
+                     [now](const auto &retry) {
+                       return now - retry.second.since >= kSessionRetrySeconds;
+                     });
+}
 
 // The directory's time; an unreadable directory reads as time 0.
 struct timespec ReadDirectoryTime() {
@@ -97,7 +118,7 @@ void HandleFromRecord(const QueueList *snapshot, int32_t count) {
       MachineRecord_Release(name);
       continue;
     }
-    if (outcome.fate == QueueFate::kMayPass) {
+    if (outcome.fate == QueueFate::kMayPass || outcome.fate == QueueFate::kAbandoned) {
       MachineRecord_Leave(name, time, outcome.reason);
     } else {
       MachineRecord_Settle(name,
@@ -111,22 +132,59 @@ void HandleFromRecord(const QueueList *snapshot, int32_t count) {
 // successors.
 void HandleFromSessionSnapshot(const AgentContext *context, const QueueList *snapshot,
                                int32_t count) {
-  // Only the two snapshots decide, never how an earlier queue's handling went.
-  const std::vector<int32_t> to_handle = SnapshotCompare_QueuesToHandle(
+  // Only the two snapshots decide, never how an earlier queue's handling went, but for the
+  // queues whose lookup was given up, once their minute is over.
+  std::vector<int32_t> to_handle = SnapshotCompare_QueuesToHandle(
       context->queue_list, context->queue_list_count, snapshot, count);
-  const SnapshotProgress progress = SnapshotFile_StartProgress(
+  std::unordered_map<std::string, SessionRetry> retries;
+  retries.swap(g_session_retries);
+  const time_t now = time(nullptr);
+  std::vector<int32_t> retried;
+  for (int32_t index = 0; index < count && !retries.empty(); ++index) {
+    const auto retry = retries.find(zelcups_common_cups_queuelist_get_queue_name(snapshot, index));
+    // A queue that changed meanwhile is handled now anyway.
+    if (retry == retries.end() ||
+        std::find(to_handle.begin(), to_handle.end(), index) != to_handle.end()) {
+      continue;
+    }
+    if (now - retry->second.since < kSessionRetrySeconds) {
+      g_session_retries.insert(*retry);
+    } else {
+      retried.push_back(index);
+    }
+  }
+  to_handle.insert(to_handle.end(), retried.begin(), retried.end());
+  std::sort(to_handle.begin(), to_handle.end());
+  SnapshotProgress progress = SnapshotFile_StartProgress(
       context->queue_list, context->queue_list_count, snapshot, count, to_handle);
+  for (const auto &[name, retry] : g_session_retries) {
+    // Still waiting for its minute: kept as not handled in the file meanwhile.
+    for (int32_t index = 0; index < count; ++index) {
+      if (name == zelcups_common_cups_queuelist_get_queue_name(snapshot, index)) {
+        progress.now[index] = retry.not_yet;
+      }
+    }
+  }
   for (int32_t index : to_handle) {
     // A quit ends the tick between two queues; the file leaves the rest to the next agent.
     if (QuitRequest_Received()) {
       return;
     }
+    const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
+    const auto retry = retries.find(name);
+    if (retry != retries.end()) {
+      progress.not_yet[index] = retry->second.not_yet;
+    }
     SnapshotFile_SaveProgress(progress, index);
-    g_queue_handler(zelcups_common_cups_queuelist_get_queue_name(snapshot, index), 0);
+    const QueueOutcome outcome = g_queue_handler(name, 0);
     // Cut short by a quit (lpadmin ended early): the next agent tries it again.
     if (QuitRequest_Received()) {
       SnapshotFile_SaveProgress(progress, index - 1);
       return;
+    }
+    if (outcome.fate == QueueFate::kAbandoned) {
+      progress.now[index] = progress.not_yet[index];
+      g_session_retries[name] = {time(nullptr), progress.not_yet[index]};
     }
   }
   SnapshotFile_SaveProgress(progress, count);
@@ -189,6 +247,7 @@ void PrinterSetup_TerminateNotify(AgentContext *context) {
   context->queue_list = nullptr;
   MachineRecord_Close();
   g_told_not_allowed.clear();
+  g_session_retries.clear();
 }
 
 void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
@@ -201,7 +260,7 @@ void z_CallbackForPrinterSetup(EventLoopTimerRef, void *inUserData) {
   // although the folder did not change; in a new snapshot, as the files of the last one
   // may have been rewritten since (by lpadmin, among others).
   if (SnapshotCompare_SameTime(directory_time, context->ppd_dir_mtime_full) &&
-      !MachineRecord_SomethingDue()) {
+      !MachineRecord_SomethingDue() && !SessionRetryDue()) {
     return;
   }
   // Stored before any queue is handled, so a queue whose handling fails is not retried

@@ -134,6 +134,10 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
 
   QueueBackend backend;
   if (!BackendURI_Create(queue_name, device_uri.get(), &backend)) {
+    if (backend.lookup_abandoned) {
+      return Leave(queue_name, "its printer's name lookup was given up; not handled",
+                   QueueFate::kAbandoned, quiet_reason);
+    }
     return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
   }
   if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {

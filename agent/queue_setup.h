@@ -9,6 +9,8 @@ enum class QueueFate {
   kSettled,     // left alone for good: another driver's, already re-pointed, gone
   kMayPass,     // left alone for a cause that may pass: worth another try later
   kNotAllowed,  // this user may not administer printers; another user's agent may
+  kAbandoned,   // its printer's name lookup was given up (a quit, or no answer in time):
+                // nothing was done, and it is to be tried again, never taken as done
 };
 
 struct QueueOutcome {

@@ -6,7 +6,11 @@
 #include <cups/cups.h>
 #include <cups/language.h>
 
+#include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
+
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -86,6 +90,35 @@ void FindDeviceUri(ipp_t *response, std::string_view queue_name, char *&found, b
   }
 }
 
+// libcups waits on the scheduler as long as it is told to; its callback, called after each
+// interval in which nothing came, decides whether to go on. A quit ends the wait within
+// the interval; a scheduler silent for kSchedulerSilenceLimit (stopped, or stalled halfway
+// through a body) is taken as one that does not answer.
+constexpr double kSchedulerCheckSeconds =
+    std::chrono::duration<double>(zelcups::kSchedulerCheckInterval).count();
+
+// Callbacks come back to back while the scheduler says nothing; a longer gap between two
+// means something came in between, and the silence starts again.
+struct SchedulerSilence {
+  std::chrono::steady_clock::time_point last_call{};
+  std::chrono::steady_clock::time_point since{};
+};
+
+int KeepWaitingForScheduler(http_t *, void *data) {
+  if (QuitRequest_Received()) {
+    return 0;
+  }
+  auto *silence = static_cast<SchedulerSilence *>(data);
+  const auto now = std::chrono::steady_clock::now();
+  const auto interval = std::chrono::duration<double>(kSchedulerCheckSeconds);
+  if (now - silence->last_call > 2 * interval) {
+    silence->since =
+        now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
+  }
+  silence->last_call = now;
+  return now - silence->since < zelcups::kSchedulerSilenceLimit ? 1 : 0;
+}
+
 }  // namespace
 
 // httpConnectEncrypt is deprecated in libcups 2.x, but it is the call that takes the
@@ -96,8 +129,16 @@ http_t *zelcups_common_connect_to_scheduler(void) {
   const char *server = cupsServer();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return httpConnectEncrypt(server, port, encryption);
+  http_t *http = httpConnectEncrypt(server, port, encryption);
 #pragma GCC diagnostic pop
+  if (http != nullptr) {
+    // One connection at a time, on the main thread: one record serves them all, each
+    // connection starting it afresh.
+    static thread_local SchedulerSilence silence;
+    silence = SchedulerSilence{std::chrono::steady_clock::now(), std::chrono::steady_clock::now()};
+    httpSetTimeout(http, kSchedulerCheckSeconds, KeepWaitingForScheduler, &silence);
+  }
+  return http;
 }
 
 extern "C" int32_t zelcups_common_queuename_to_cups_device_uri(const char *queue_name,

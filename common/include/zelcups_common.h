@@ -68,7 +68,8 @@ bool zelcups_common_check_and_get_ppd_option_list(PpdOptionRequest request);
 /* ---- Device URI lookup over IPP ---- */
 
 /* A connection to the local scheduler with the library's defaults for server, port and
-   encryption; null when it cannot be made. The caller closes it with httpClose. */
+   encryption; null when it cannot be made. The caller closes it with httpClose. Its waits
+   give up on a quit request and after 30 s in which the scheduler sent nothing. */
 http_t *zelcups_common_connect_to_scheduler(void);
 
 /* 0 when the scheduler answered (*device_uri set only when the queue has a URI),

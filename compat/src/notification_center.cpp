@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <list>
 #include <memory>
@@ -232,6 +233,8 @@ struct PostInbox {
   unsigned long long dropped = 0;
   // A delivery is scheduled on the main loop, or waits for the notices to drain.
   bool delivery_due = false;
+  // While the bus filter fills it; once it stops, nothing more is kept.
+  bool taking = false;
 };
 PostInbox g_inbox;
 std::atomic<bool> g_alert_waiting{false};
@@ -330,6 +333,10 @@ void KeepPost(GVariant *post) {
   bool schedule = false;
   {
     std::lock_guard lock(g_inbox.mutex);
+    if (!g_inbox.taking) {
+      g_variant_unref(post);
+      return;
+    }
     g_inbox.posts.push_back(post);
     g_inbox.bytes += g_variant_get_size(post);
     const std::size_t limit =
@@ -363,6 +370,44 @@ GDBusMessage *TakePosts(GDBusConnection *, GDBusMessage *message, gboolean incom
   }
   g_object_unref(message);
   return nullptr;
+}
+
+guint g_filter = 0;
+
+void StopTakingPosts();
+
+void StartTakingPosts(GDBusConnection *bus) {
+  if (g_filter != 0) {
+    return;
+  }
+  {
+    std::lock_guard lock(g_inbox.mutex);
+    g_inbox.taking = true;
+  }
+  g_filter = g_dbus_connection_add_filter(bus, TakePosts, nullptr, nullptr);
+  // Registered after the inbox was made, so it runs before the inbox goes.
+  static const bool kAtExit = std::atexit(StopTakingPosts) == 0;
+  static_cast<void>(kAtExit);
+}
+
+// The filter runs on GDBus's own thread, which goes on until the process ends, and may be
+// in the middle of a post while it is removed: after this the inbox takes none, so no post
+// outlives the last observer or reaches an inbox that exit takes apart.
+void StopTakingPosts() {
+  if (g_filter == 0) {
+    return;
+  }
+  if (GDBusConnection *bus = compat::SessionBus()) {
+    g_dbus_connection_remove_filter(bus, g_filter);
+  }
+  g_filter = 0;
+  std::lock_guard lock(g_inbox.mutex);
+  g_inbox.taking = false;
+  for (GVariant *post : g_inbox.posts) {
+    g_variant_unref(post);
+  }
+  g_inbox.posts.clear();
+  g_inbox.bytes = 0;
 }
 
 // The subscription only asks the bus for the posts; TakePosts receives them.
@@ -401,8 +446,7 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void 
   if (bus == nullptr) {
     return;
   }
-  static const guint kFilter = g_dbus_connection_add_filter(bus, TakePosts, nullptr, nullptr);
-  static_cast<void>(kFilter);
+  StartTakingPosts(bus);
   // The bus filters by name (arg0) so that unrelated notifications never wake us.
   registration->subscription = g_dbus_connection_signal_subscribe(
       bus, nullptr, kInterface, kSignal, kObjectPath,
@@ -431,6 +475,9 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const vo
     } else {
       ++it;
     }
+  }
+  if (center->observers.empty()) {
+    StopTakingPosts();
   }
 }
 

@@ -28,18 +28,40 @@ bool IsClosedToOthers(const char *path) {
          S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 077) == 0;
 }
 
-// A parent in which no one else can rename or remove what this user makes: owned by this
+// A folder in which no one else can rename or remove what this user makes: owned by this
 // user or root, and either closed to other writers or sticky.
-bool IsSafeParent(const char *path) {
+bool IsSafeFolder(const std::string &path) {
   struct stat status {};
-  if (path == nullptr || path[0] != '/' || lstat(path, &status) != 0 ||
-      !S_ISDIR(status.st_mode)) {
+  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
     return false;
   }
   if (status.st_uid != geteuid() && status.st_uid != 0) {
     return false;
   }
   return (status.st_mode & 022) == 0 || (status.st_mode & S_ISVTX) != 0;
+}
+
+// The parent and every folder above it up to the root: whoever may rename one of them can
+// put a folder of their own in the place of everything below it. A link on the way is
+// refused, as the folder it leads to is not the one looked at.
+bool IsSafeParent(const char *path) {
+  if (path == nullptr || path[0] != '/') {
+    return false;
+  }
+  std::string folder(path);
+  for (;;) {
+    while (folder.size() > 1 && folder.back() == '/') {
+      folder.pop_back();
+    }
+    if (!IsSafeFolder(folder)) {
+      return false;
+    }
+    if (folder == "/") {
+      return true;
+    }
+    const std::size_t slash = folder.find_last_of('/');
+    folder.resize(slash == 0 ? 1 : slash);
+  }
 }
 
 std::string g_made_folder;
@@ -99,6 +121,10 @@ const char *PrivateFolder_SessionRuntime(void) {
 const char *PrivateFolder_Path(void) {
   const Folder &folder = TheFolder();
   return folder.path.empty() ? nullptr : folder.path.c_str();
+}
+
+Boolean PrivateFolder_IsSafeTemporaryFolder(const char *path) {
+  return IsSafeParent(path);
 }
 
 Boolean PrivateFolder_OutlivesProcess(void) {

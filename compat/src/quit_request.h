@@ -16,6 +16,10 @@ inline constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // true until the process ends.
 bool QuitSignalled();
 
+// Readable from the first quit signal on, for the rest of the process: a wait polls it
+// beside what it waits for. Never read or closed by its users.
+int QuitDescriptor();
+
 // A context that a thread of its own serves for the life of the process: what it holds
 // (the quit signals, late replies) is answered while the main thread is busy.
 GMainContext *WatchContext();

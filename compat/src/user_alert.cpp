@@ -1,10 +1,13 @@
 // Alerts through the desktop's notification service: a notice with buttons, and a wait for
 // the user's answer during which nothing else of the process runs.
 #include <gio/gio.h>
+#include <glib-unix.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +18,8 @@
 #include "quit_request.h"
 #include "notification_service.h"
 #include "session_bus.h"
+#include "zelcups/holders.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
@@ -22,11 +27,6 @@ constexpr const char *kService = compat::kNotificationService;
 constexpr const char *kPath = compat::kNotificationPath;
 constexpr char kBusName[] = "org.freedesktop.DBus";
 constexpr char kBusPath[] = "/org/freedesktop/DBus";
-// A service that has not answered Notify by then counts as not showing the alert, and the
-// caller goes on; long enough for a service that the bus starts on demand.
-constexpr auto kNotifyLimit = std::chrono::seconds(5);
-// How often a wait looks whether the application was asked to quit.
-constexpr auto kQuitCheck = std::chrono::milliseconds(50);
 // How often the wait looks whether the bus itself went away: its "closed" signal is
 // delivered on the main context, which the wait does not run.
 constexpr guint kBusCheckSeconds = 1;
@@ -165,7 +165,7 @@ struct NotifyCall {
   GDBusConnection *bus;
   ScopedMessage message;
   std::mutex mutex;
-  std::condition_variable replied;
+  zelcups::ScopedFd replied{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   bool done = false;
   bool abandoned = false;
   bool shown = false;
@@ -193,7 +193,7 @@ void OnNotifyReply(GObject *source, GAsyncResult *result, gpointer data) {
   call.shown = shown;
   call.id = id;
   call.owner = std::move(owner);
-  call.replied.notify_all();
+  eventfd_write(call.replied.get(), 1);
 }
 
 // On the watch thread, so that the reply is received whatever the caller does meanwhile.
@@ -206,19 +206,31 @@ gboolean SendNotifyFromWatch(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// Sends Notify and waits for its reply, at most kNotifyLimit and not past a quit request;
+// Sends Notify and waits for its reply, at most zelcups::kNotifyLimit and not past a quit request;
 // false when no service took it in that time.
 bool SendNotify(GDBusConnection *bus, GVariant *arguments, AlertWait *wait) {
   GDBusMessage *message = g_dbus_message_new_method_call(kService, kPath, kService, "Notify");
   g_dbus_message_set_body(message, arguments);
   auto call = std::make_shared<NotifyCall>(bus, message);
+  if (call->replied.get() < 0) {
+    return false;
+  }
   g_main_context_invoke(compat::WatchContext(), SendNotifyFromWatch,
                         std::make_unique<SharedCall>(call).release());
-  const auto deadline = std::chrono::steady_clock::now() + kNotifyLimit;
-  std::unique_lock lock(call->mutex);
-  while (!call->done && !compat::QuitSignalled() && std::chrono::steady_clock::now() < deadline) {
-    call->replied.wait_for(lock, kQuitCheck);
+  // One wait for the reply and the quit request, within the limit.
+  const auto deadline = std::chrono::steady_clock::now() + zelcups::kNotifyLimit;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    struct pollfd ready[] = {{call->replied.get(), POLLIN, 0},
+                             {compat::QuitDescriptor(), POLLIN, 0}};
+    if (left.count() <= 0 ||
+        (poll(ready, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) ||
+        ready[0].revents != 0 || ready[1].revents != 0) {
+      break;
+    }
   }
+  std::unique_lock lock(call->mutex);
   if (!call->done) {
     call->abandoned = true;
     return false;
@@ -292,8 +304,8 @@ gboolean OnTimeout(gpointer user_data) {
 
 // A quit request (the session ending) withdraws the alert: the application must be able
 // to end while it waits.
-gboolean OnQuitCheck(gpointer user_data) {
-  return compat::QuitSignalled() ? OnTimeout(user_data) : G_SOURCE_CONTINUE;
+gboolean OnQuitRequest(gint, GIOCondition, gpointer user_data) {
+  return OnTimeout(user_data);
 }
 
 struct BusCheck {
@@ -326,8 +338,9 @@ void WaitForAnswer(GDBusConnection *bus, GMainContext *context, CFTimeInterval t
     double ms = std::fmin(std::ceil(timeout * 1000.0), static_cast<double>(G_MAXUINT));
     limit = AttachTimeout(context, static_cast<guint>(ms), OnTimeout, wait);
   }
-  ScopedSource quit_check =
-      AttachTimeout(context, static_cast<guint>(kQuitCheck.count()), OnQuitCheck, wait);
+  ScopedSource quit_check(g_unix_fd_source_new(compat::QuitDescriptor(), G_IO_IN));
+  g_source_set_callback(quit_check.get(), G_SOURCE_FUNC(OnQuitRequest), wait, nullptr);
+  g_source_attach(quit_check.get(), context);
   BusCheck check{bus, wait};
   ScopedSource bus_check = AttachTimeout(context, kBusCheckSeconds * 1000, OnBusCheck, &check);
   while (!wait->done) {

@@ -8,7 +8,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <Carbon/Carbon.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "zelcups/quit_request.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +129,27 @@ TEST(ConnectionType, RefusesMissingArgumentsWithoutWriting) {
   char short_uri[] = "lpd:/";
   EXPECT_EQ(z_FixConnectionTypeForLPD(short_uri, "lpd://", &type), -1);
   EXPECT_EQ(type, untouched);
+}
+
+// After a quit request a name is not looked up, and not taken for one without an IPv6
+// address either: the URI and the type stay unwritten. Addresses need no lookup.
+bool QuitAbandonsTheLookupButNotAnAddress() {
+  GetMainEventLoop();  // from here on the quit signals are caught
+  kill(getpid(), SIGTERM);
+  while (!QuitRequest_Received()) {
+  }
+  char versioned[] = "lpd://v1.printhost-without/q\0\0", address[] = "socket://10.0.0.5";
+  char untouched[] = "untouched";
+  char *type = untouched, *address_type = nullptr;
+  return z_FixConnectionTypeForLPD(versioned, "lpd://", &type) == kConnectionTypeAbandoned &&
+         type == untouched && std::strcmp(versioned, "lpd://v1.printhost-without/q") == 0 &&
+         z_FixConnectionTypeForLPD(address, "socket://", &address_type) == 0 &&
+         std::strcmp(address_type, kLpr) == 0;
+}
+
+TEST(ConnectionTypeDeathTest, AQuitAbandonsTheLookupButNotAnAddress) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exit(QuitAbandonsTheLookupButNotAnAddress() ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

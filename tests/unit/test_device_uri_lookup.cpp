@@ -12,6 +12,7 @@
 
 #include <cups/cups.h>
 #include <cups/language.h>
+#include <Carbon/Carbon.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -104,6 +105,7 @@ IppPtr NewResponse(ipp_status_t status) {
 struct Reply {
   std::string body;
   size_t send_bytes = std::string::npos;  // fewer: the connection drops mid-response
+  bool stall = false;                     // ... or stays open, silent
 };
 
 std::string HttpHeader(size_t content_length) {
@@ -223,10 +225,11 @@ class Responder {
     std::string message = HttpHeader(reply.body.size()) + reply.body;
     if (reply.send_bytes != std::string::npos) {
       message.resize(message.size() - reply.body.size() + reply.send_bytes);
-      WriteAll(fd, message);
-      return;  // dropped mid-response
     }
     WriteAll(fd, message);
+    if (reply.send_bytes != std::string::npos && !reply.stall) {
+      return;  // dropped mid-response
+    }
     // The connection stays open: the lookup is expected to close it itself.
     pollfd wait{fd, POLLIN, 0};
     char byte;
@@ -542,6 +545,28 @@ TEST(DeviceUriLookup, NoSchedulerIsNoAnswer) {
   LookupResult result = Lookup("Office");
   EXPECT_EQ(result.status, -1);
   EXPECT_EQ(result.uri, kUntouched);
+}
+
+// A scheduler that stalls halfway through its answer holds the lookup only until a quit.
+TEST(DeviceUriLookupDeathTest, AQuitEndsTheWaitOnAStalledScheduler) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        GetMainEventLoop();  // from here on the quit signals are caught
+        const std::string body = SerializeIpp(NewResponse(IPP_STATUS_OK).get());
+        Responder responder([&body](ipp_t *) { return Reply{body, body.size() / 2, true}; });
+        PointLibcupsAt(responder.port());
+        std::thread quitter([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          kill(getpid(), SIGTERM);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const bool ended = Lookup("Office").status == -1 &&
+                           std::chrono::steady_clock::now() - start < std::chrono::seconds(1);
+        quitter.join();
+        exit(ended ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -11,6 +11,11 @@ CF_EXTERN_C_BEGIN
    GetMainEventLoop; it stays true until the process ends. */
 CF_EXPORT Boolean QuitRequest_Received(void);
 
+/* A descriptor that turns readable when a quit request arrives and stays so, for work
+   that waits on descriptors of its own (a child, a connection): it polls this one beside
+   them and stops when it turns readable. The platform owns it; never read or close it. */
+CF_EXPORT int QuitRequest_Descriptor(void);
+
 /* Around a call into code that cannot be asked to stop (a foreign plug-in): when a quit
    request comes while it runs, or finds it running, and it has not returned 0.8 s later,
    the process ends there with status 0. Calls nest. */

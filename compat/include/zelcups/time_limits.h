@@ -1,0 +1,32 @@
+// Every time limit and grace of the agent, in one place: a quit must end the agent within
+// a second in every phase, and these are the figures that promise rests on (the README
+// quotes them).
+#ifndef COMPAT_ZELCUPS_TIME_LIMITS_H
+#define COMPAT_ZELCUPS_TIME_LIMITS_H
+
+#include <chrono>
+
+namespace zelcups {
+
+using namespace std::chrono_literals;
+
+// lpadmin may go on this long after a quit, to let the scheduler answer a change already
+// sent; then it is asked to end, and after the second grace forced to.
+inline constexpr std::chrono::milliseconds kLpadminQuitGrace = 500ms;
+inline constexpr std::chrono::milliseconds kLpadminTermGrace = 200ms;
+// A foreign plug-in that has not returned this long after a quit is not waited for.
+inline constexpr std::chrono::milliseconds kUnstoppableCodeGrace = 800ms;
+// A name lookup that takes longer is given up; a working name server answers in
+// milliseconds, the resolver's own limits are 10 s and more.
+inline constexpr std::chrono::milliseconds kNameLookupLimit = 3s;
+// The scheduler is looked at this often while it says nothing (a quit ends the wait within
+// it), and counts as not answering after this long in silence.
+inline constexpr std::chrono::milliseconds kSchedulerCheckInterval = 250ms;
+inline constexpr std::chrono::milliseconds kSchedulerSilenceLimit = 30s;
+// A notification service that has not answered Notify by then counts as not showing the
+// alert; long enough for one the bus starts on demand.
+inline constexpr std::chrono::milliseconds kNotifyLimit = 5s;
+
+}  // namespace zelcups
+
+#endif
