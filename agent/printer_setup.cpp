@@ -40,10 +40,9 @@ std::unordered_map<std::string, SessionRetry> g_session_retries;
 
 bool SessionRetryDue() {
   const time_t now = time(nullptr);
-  return std::any_of(g_session_retries.begin(), g_session_retries.end(),
-                     [now](const auto &retry) {
-                       return now - retry.second.since >= kSessionRetrySeconds;
-                     });
+  return std::any_of(g_session_retries.begin(), g_session_retries.end(), [now](const auto &retry) {
+    return now - retry.second.since >= kSessionRetrySeconds;
+  });
 }
 
 // The directory's time; an unreadable directory reads as time 0.

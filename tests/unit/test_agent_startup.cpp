@@ -219,6 +219,29 @@ TEST_F(WatcherTest, AgentStartedAgainGoesOnFromTheFileCountingEachQueueFromJustB
   }
 }
 
+// A queue whose printer's name lookup was given up is not done: an agent started again
+// from the session's file tries it again, and only it.
+QueueOutcome AbandonLab(const char *name, uint32_t quiet_reason) {
+  RecordQueue(name, quiet_reason);
+  return {std::string_view(name) == "Lab" ? QueueFate::kAbandoned : QueueFate::kSettled, 0};
+}
+
+TEST_F(WatcherTest, QueueWhoseLookupWasGivenUpIsTriedAgainByTheNextAgent) {
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+  WriteQueue("Hall", 1700000000, 2);
+  WriteQueue("Lab", 1700000000, 3);
+  SetTime(ppd_, 1700000000, 3);
+  PrinterSetup_SetQueueHandlerForTesting(AbandonLab);
+  Tick();
+  EXPECT_EQ(g_handled.size(), 2u);
+  PrinterSetup_TerminateNotify(&context_);
+  context_ = AgentContext{};
+  g_handled.clear();
+  ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+  Tick();
+  EXPECT_EQ(g_handled, std::vector<std::string>{"Lab"});
+}
+
 // The machine's record as other agents left it: each row plants Hall's lines, with
 // another agent alive or gone, and says whether this agent's next tick hands Hall on.
 TEST_F(WatcherTest, MachineRecordHandsEachQueueToOneAgent) {
