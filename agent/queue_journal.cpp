@@ -35,6 +35,5 @@ void QueueJournal_Repointed(std::string_view queue_name, std::string_view backen
 }
 
 void QueueJournal_LeftAlone(std::string_view queue_name, std::string_view reason) {
-  WriteLine("zelcups-agent: queue " + Printable(queue_name) + " left alone: " +
-            Printable(reason));
+  WriteLine("zelcups-agent: queue " + Printable(queue_name) + " left alone: " + Printable(reason));
 }

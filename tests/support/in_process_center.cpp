@@ -141,7 +141,7 @@ extern "C" void __wrap_CFNotificationCenterPostNotification(CFNotificationCenter
   if (userInfo != nullptr && CFDictionaryGetCount(userInfo) > 0) {
     user_info = static_cast<CFDictionaryRef>(CFRetain(userInfo));
   }
-  g_idle_add(Deliver, std::make_unique<Post>(Post{zelcups_test::TextOf(name),
-                                                  zelcups_test::TextOf(object), user_info})
+  g_idle_add(Deliver, std::make_unique<Post>(
+                          Post{zelcups_test::TextOf(name), zelcups_test::TextOf(object), user_info})
                           .release());
 }

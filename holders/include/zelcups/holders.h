@@ -1,6 +1,6 @@
 // RAII holders for the C library's handles: stdio streams, malloc()ed memory, dlopen
-// handles, address lists and file descriptors. Each is a std::unique_ptr with a deleter that calls the
-// handle's own release function; unique_ptr never calls a deleter for null.
+// handles, address lists and file descriptors. Each is a std::unique_ptr with a deleter that calls
+// the handle's own release function; unique_ptr never calls a deleter for null.
 #ifndef ZELCUPS_HOLDERS_H
 #define ZELCUPS_HOLDERS_H
 
