@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "zelcups/holders.h"
 #include "zelcups/quit_request.h"
 
 #include <cstdlib>
@@ -141,10 +142,12 @@ bool QuitAbandonsTheLookupButNotAnAddress() {
   char versioned[] = "lpd://v1.printhost-without/q\0\0", address[] = "socket://10.0.0.5";
   char untouched[] = "untouched";
   char *type = untouched, *address_type = nullptr;
-  return z_FixConnectionTypeForLPD(versioned, "lpd://", &type) == kConnectionTypeAbandoned &&
-         type == untouched && std::strcmp(versioned, "lpd://v1.printhost-without/q") == 0 &&
-         z_FixConnectionTypeForLPD(address, "socket://", &address_type) == 0 &&
-         std::strcmp(address_type, kLpr) == 0;
+  const bool abandoned =
+      z_FixConnectionTypeForLPD(versioned, "lpd://", &type) == kConnectionTypeAbandoned &&
+      type == untouched && std::strcmp(versioned, "lpd://v1.printhost-without/q") == 0;
+  const bool resolved = z_FixConnectionTypeForLPD(address, "socket://", &address_type) == 0;
+  const zelcups::ScopedMalloc<char> address_text(address_type);
+  return abandoned && resolved && std::strcmp(address_type, kLpr) == 0;
 }
 
 TEST(ConnectionTypeDeathTest, AQuitAbandonsTheLookupButNotAnAddress) {
