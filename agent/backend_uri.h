@@ -37,6 +37,9 @@ inline constexpr std::size_t kMaxURILength = 1023;
 
 // The maker's backend, which the scheduler needs before it takes a URI of its scheme.
 inline constexpr char kBackendProgramPath[] = "/usr/lib/cups/backend/xvtdbmu";
+// Why a queue needs nothing: the journal's reason, which the machine's record also knows.
+inline constexpr char kAlreadyOnBackendReason[] =
+    "its device URI already uses the driver's backend";
 
 struct QueueBackend {
   std::string connection_type;  // "ZEL_QRX5_LPR", "ZEL_QRX5_LPRv6", "DNSSD" or "USB"

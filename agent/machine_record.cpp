@@ -710,6 +710,11 @@ ClaimResult MachineRecord_Claim(std::string_view name, const struct timespec &pp
     if (entry != nullptr && entry->state == State::kLeft &&
         SnapshotCompare_SameTime(entry->time, ppd_time)) {
       result.quiet_reason = entry->reason;
+    } else if (entry != nullptr && entry->state == State::kSettled) {
+      // Settled, then written again: the scheduler and an administrator's lpadmin (a queue
+      // added with -E, -v and -P is several requests) may rewrite a queue's PPD after an
+      // agent re-pointed it. Finding it on the backend then is no news.
+      result.quiet_reason = MachineRecord_ReasonHash(kAlreadyOnBackendReason);
     }
     written = Write(State::kClaimed, ppd_time, g_record.own_name, name);
   }

@@ -41,7 +41,7 @@ struct InfoTerminate {
 std::string WhyNoBackend(const char *device_uri) {
   const std::string_view uri(device_uri);
   if (uri.starts_with(kBackendPrefix)) {
-    return "its device URI already uses the driver's backend";
+    return kAlreadyOnBackendReason;
   }
   if (BackendURI_RuleTakes(device_uri)) {
     return "too long: its backend URI would exceed 1023 bytes";
