@@ -358,16 +358,27 @@ def test_killed_in_a_tick(run):
         # session's lock for a moment.
         wait_for(session_lock_free, 5.0, "the session's lock to be free")
         agent = road.start_agent()
-    wait_repointed(queues, 300.0)
+    # A queue whose handling two kills cut is left with its line, as one whose plug-in
+    # kills every agent must be; every other queue is re-pointed.
+    def settled():
+        uris, said = device_uris(), "".join(a.output() for a in run.agents)
+        return all((uris.get(q) or "").startswith("xvtdbmu://") or
+                   f"queue {q} left alone: two agents ended while handling it" in said
+                   for q in queues)
+
+    wait_for(settled, 300.0, "every queue re-pointed or left after two kills", interval=0.5)
+    left = [q for q in queues if not (device_uri(q) or "").startswith("xvtdbmu://")]
+    check(len(left) <= KILL_ROUNDS // 2, f"left after two kills: {left}")
     agent.stay_alive(TWO_TICKS)
     calls = {queue: len(road.calls_for(queue)) for queue in queues}
     twice = [queue for queue, n in calls.items() if n == 2]
-    check(all(n in (1, 2) for n in calls.values()) and len(twice) <= KILL_ROUNDS,
+    check(all(n in (0, 1, 2) for n in calls.values()) and len(twice) <= KILL_ROUNDS,
           f"lpadmin calls: {[(q, n) for q, n in calls.items() if n != 1]}")
     quit_cleanly(agent)
     retried = sum(a.output().count("already uses the driver's backend") for a in run.agents)
     figure("killed_in_a_tick", f"{KILL_ROUNDS} kills in ticks of {KILL_QUEUES} queues: "
-           f"{len(queues)} re-pointed, {len(twice)} run twice, {retried} found re-pointed "
+           f"{len(queues) - len(left)} re-pointed, {len(left)} left after two kills, "
+           f"{len(twice)} run twice, {retried} found re-pointed "
            "when tried again")
 
 
