@@ -2,6 +2,7 @@
 
 #include "connection_type.h"
 
+#include "zelcups/pending_posts.h"
 #include "zelcups/quit_request.h"
 #include "zelcups/time_limits.h"
 #include "zelcups/holders.h"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,17 +79,21 @@ Ipv6Answer HasIpv6Address(const std::string &host) {
   const auto deadline = std::chrono::steady_clock::now() + zelcups::kNameLookupLimit;
   for (;;) {
     struct pollfd ready[] = {{lookup->done_read.get(), POLLIN, 0},
-                             {QuitRequest_Descriptor(), POLLIN, 0}};
+                             {QuitRequest_Descriptor(), POLLIN, 0},
+                             {PendingPosts_Descriptor(), POLLIN, 0}};
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 ||
-        (poll(ready, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) ||
+        (poll(ready, std::size(ready), static_cast<int>(left.count())) < 0 && errno != EINTR) ||
         ready[1].revents != 0) {
       return Ipv6Answer::kAbandoned;
     }
     if (ready[0].revents != 0) {
       std::lock_guard lock(lookup->mutex);
       return lookup->found ? Ipv6Answer::kFound : Ipv6Answer::kNone;
+    }
+    if (ready[2].revents != 0) {
+      PendingPosts_Deliver();
     }
   }
 }

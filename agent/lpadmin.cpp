@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "zelcups/holders.h"
+#include "zelcups/pending_posts.h"
 #include "zelcups/quit_request.h"
 #include "zelcups/time_limits.h"
 
@@ -242,7 +244,8 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
   while (!Reaped(pid, &status, WNOHANG)) {
     struct pollfd ready[] = {{pidfd.get(), POLLIN, 0},
                              {QuitRequest_Descriptor(), POLLIN, 0},
-                             {read_end.get(), POLLIN, 0}};
+                             {pipe_open ? read_end.get() : -1, POLLIN, 0},
+                             {PendingPosts_Descriptor(), POLLIN, 0}};
     int timeout = -1;
     if (quit_deadline >= 0) {
       const long left = quit_deadline - NowMilliseconds();
@@ -254,7 +257,7 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
       timeout = static_cast<int>(left);
       ready[1].fd = -1;  // seen; it stays readable
     }
-    if (poll(ready, pipe_open ? 3 : 2, timeout) < 0 && errno != EINTR) {
+    if (poll(ready, std::size(ready), timeout) < 0 && errno != EINTR) {
       Reaped(pid, &status, 0);  // cannot watch it: waited for as it is
       break;
     }
@@ -263,6 +266,9 @@ LpadminResult Lpadmin_RunProgram(const std::string &program,
     }
     if (pipe_open && ready[2].revents != 0) {
       pipe_open = DrainPipe(read_end.get(), &result.message);
+    }
+    if (ready[3].revents != 0) {
+      PendingPosts_Deliver();
     }
     if (!pipe_open && pidfd.get() < 0) {
       Reaped(pid, &status, 0);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "zelcups/private_folder.h"
+#include "zelcups/quit_request.h"
 #include "zelcups/cups_holders.h"
 #include "zelcups_common.h"
 
@@ -79,6 +80,11 @@ bool CopyBody(http_t *http, int fd, std::string *why) {
   std::int64_t total = 0;
   ssize_t got = 0;
   while ((got = httpRead2(http, buffer.data(), buffer.size())) > 0) {
+    // The scheduler may go on sending for seconds; a quit does not wait for it.
+    if (QuitRequest_Received()) {
+      *why = kIncomplete + std::string("the agent was asked to quit");
+      return false;
+    }
     if (total + got > kMaxPPDCopyBytes) {
       *why = TooLarge(total + got);
       return false;

@@ -18,6 +18,7 @@
 #include "queue_setup.h"
 #include "snapshot_compare.h"
 #include "snapshot_file.h"
+#include "zelcups/pending_posts.h"
 #include "zelcups/quit_request.h"
 
 namespace {
@@ -88,6 +89,7 @@ void HandleFromRecord(const QueueList *snapshot, int32_t count) {
     if (QuitRequest_Received()) {
       return;
     }
+    PendingPosts_Deliver();
     const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
     const struct timespec time =
         zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index);
@@ -169,6 +171,7 @@ void HandleFromSessionSnapshot(const AgentContext *context, const QueueList *sna
     if (QuitRequest_Received()) {
       return;
     }
+    PendingPosts_Deliver();
     const char *name = zelcups_common_cups_queuelist_get_queue_name(snapshot, index);
     const auto retry = retries.find(name);
     if (retry != retries.end()) {

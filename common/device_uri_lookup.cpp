@@ -6,6 +6,7 @@
 #include <cups/cups.h>
 #include <cups/language.h>
 
+#include "zelcups/pending_posts.h"
 #include "zelcups/quit_request.h"
 #include "zelcups/time_limits.h"
 
@@ -108,6 +109,7 @@ int KeepWaitingForScheduler(http_t *, void *data) {
   if (QuitRequest_Received()) {
     return 0;
   }
+  PendingPosts_Deliver();
   auto *silence = static_cast<SchedulerSilence *>(data);
   const auto now = std::chrono::steady_clock::now();
   const auto interval = std::chrono::duration<double>(kSchedulerCheckSeconds);

@@ -1,6 +1,8 @@
 // The distributed notification center over the session bus.
 #include <gio/gio.h>
 #include <malloc.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include "cf_object.h"
 #include "notification_service.h"
 #include "session_bus.h"
+#include "zelcups/pending_posts.h"
 #include "zelcups/scoped.h"
 
 namespace {
@@ -235,8 +238,14 @@ struct PostInbox {
   bool delivery_due = false;
   // While the bus filter fills it; once it stops, nothing more is kept.
   bool taking = false;
+  // The descriptor was made readable for the posts that wait; set again only once the
+  // inbox has been emptied, so that work which cannot hand them on now (the notices back
+  // up) is not woken again and again.
+  bool signalled = false;
 };
 PostInbox g_inbox;
+// Readable while posts wait, for work outside the loop (PendingPosts_Descriptor).
+int g_posts_waiting = -1;
 std::atomic<bool> g_alert_waiting{false};
 bool g_delivery_stalled = false;
 gint64 g_last_delivery_us = 0;
@@ -294,30 +303,50 @@ gboolean Settle(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
+void QuietenPostsWaiting() {
+  eventfd_t count = 0;
+  if (g_posts_waiting >= 0) {
+    eventfd_read(g_posts_waiting, &count);
+  }
+}
+
+// The oldest waiting post, or null once the inbox is empty (which ends the signal).
+GVariant *TakeOldestPost() {
+  std::lock_guard lock(g_inbox.mutex);
+  if (g_inbox.posts.empty()) {
+    g_inbox.delivery_due = false;
+    if (std::exchange(g_inbox.signalled, false)) {
+      QuietenPostsWaiting();
+    }
+    return nullptr;
+  }
+  GVariant *post = g_inbox.posts.front();
+  g_inbox.posts.pop_front();
+  g_inbox.bytes -= g_variant_get_size(post);
+  return post;
+}
+
+void DeliverOldestPost(GVariant *post) {
+  DeliverPost(post);
+  g_variant_unref(post);
+  ++g_posts_since_trim;
+  g_last_delivery_us = g_get_monotonic_time();
+  if (g_settle_source == 0) {
+    g_settle_source = g_timeout_add(kSettleMs, Settle, nullptr);
+  }
+}
+
 gboolean DeliverPendingPosts(gpointer) {
   for (int i = 0; i < kPostsPerTurn; ++i) {
     if (compat::NoticesBackedUp()) {
       g_delivery_stalled = true;
       return G_SOURCE_REMOVE;
     }
-    GVariant *post = nullptr;
-    {
-      std::lock_guard lock(g_inbox.mutex);
-      if (g_inbox.posts.empty()) {
-        g_inbox.delivery_due = false;
-        return G_SOURCE_REMOVE;
-      }
-      post = g_inbox.posts.front();
-      g_inbox.posts.pop_front();
-      g_inbox.bytes -= g_variant_get_size(post);
+    GVariant *post = TakeOldestPost();
+    if (post == nullptr) {
+      return G_SOURCE_REMOVE;
     }
-    DeliverPost(post);
-    g_variant_unref(post);
-    ++g_posts_since_trim;
-    g_last_delivery_us = g_get_monotonic_time();
-    if (g_settle_source == 0) {
-      g_settle_source = g_timeout_add(kSettleMs, Settle, nullptr);
-    }
+    DeliverOldestPost(post);
   }
   return G_SOURCE_CONTINUE;
 }
@@ -349,6 +378,9 @@ void KeepPost(GVariant *post) {
       ++g_inbox.dropped;
     }
     schedule = !std::exchange(g_inbox.delivery_due, true);
+    if (!std::exchange(g_inbox.signalled, true) && g_posts_waiting >= 0) {
+      eventfd_write(g_posts_waiting, 1);
+    }
   }
   if (schedule) {
     ScheduleDelivery();
@@ -379,6 +411,9 @@ void StopTakingPosts();
 void StartTakingPosts(GDBusConnection *bus) {
   if (g_filter != 0) {
     return;
+  }
+  if (g_posts_waiting < 0) {
+    g_posts_waiting = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
   {
     std::lock_guard lock(g_inbox.mutex);
@@ -499,6 +534,30 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNoti
         g_variant_new("(ss@a{sv})", compat::TextOf(name).c_str(), poster.c_str(), user_info),
         nullptr);
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+  }
+}
+
+int PendingPosts_Descriptor(void) {
+  return g_posts_waiting;
+}
+
+void PendingPosts_Deliver(void) {
+  // Not from inside an observer's callback (which may itself wait), and not past an alert.
+  if (g_alert_waiting.load() || g_deliveries_running > 0) {
+    return;
+  }
+  for (;;) {
+    if (compat::NoticesBackedUp()) {
+      // The answers that would drain them come through the loop: left to it, and the
+      // descriptor stays quiet until then.
+      QuietenPostsWaiting();
+      return;
+    }
+    GVariant *post = TakeOldestPost();
+    if (post == nullptr) {
+      return;
+    }
+    DeliverOldestPost(post);
   }
 }
 
