@@ -1,5 +1,6 @@
 // Whether the desktop user may set up printers, told once at start-up.
 
+#include "zelcups/journal.h"
 #include "admin_rights.h"
 
 #include <grp.h>
@@ -164,7 +165,7 @@ std::optional<std::string> CurrentWarning() {
 
 void AdminRights_WarnIfNotAdministrator(void) {
   if (const std::optional<std::string> line = CurrentWarning()) {
-    fprintf(stderr, "%s\n", line->c_str());
+    fprintf(stderr, "%s%s\n", Journal_Prefix(kJournalWarning), line->c_str());
   }
 }
 

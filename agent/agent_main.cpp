@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "queue_journal.h"
+#include "zelcups/journal.h"
 #include "CommonLib.h"
 #include "admin_rights.h"
 #include "agent_context.h"
@@ -37,10 +39,10 @@ void ReadNotificationIdentifier(AgentContext *context) {
 void WarnIfBackendMissing() {
   struct stat status {};
   if (stat(kBackendProgramPath, &status) != 0) {
-    fprintf(stderr,
-            "zelcups-agent: the driver's backend %s is missing, so queues cannot be "
-            "re-pointed until the driver's backend is installed\n",
-            kBackendProgramPath);
+    QueueJournal_Say(std::string("the driver's backend ") + kBackendProgramPath +
+                         " is missing, so queues cannot be re-pointed until the driver's "
+                         "backend is installed",
+                     kJournalWarning);
   }
 }
 

@@ -5,7 +5,7 @@
 #include "libinfo_alert.h"
 #include "zelcups/scoped.h"
 
-void LibinfoAlert_Show(const char *queue_name) {
+bool LibinfoAlert_Show(const char *queue_name) {
   CFBundleRef bundle = CFBundleGetMainBundle();
   zelcups::ScopedCFTypeRef<CFURLRef> icon(
       CFBundleCopyResourceURL(bundle, CFSTR("Printer"), CFSTR("icns"), nullptr));
@@ -25,7 +25,7 @@ void LibinfoAlert_Show(const char *queue_name) {
   zelcups::ScopedCFTypeRef<CFStringRef> alternate_button(
       CFBundleCopyLocalizedString(bundle, nullptr, nullptr, nullptr));
   // Waits until the user answers; the answer changes nothing.
-  CFUserNotificationDisplayAlert(0.0, kCFUserNotificationNoteAlertLevel, icon.get(), nullptr,
-                                 nullptr, header.get(), message.get(), default_button.get(),
-                                 alternate_button.get(), nullptr, nullptr);
+  return CFUserNotificationDisplayAlert(0.0, kCFUserNotificationNoteAlertLevel, icon.get(), nullptr,
+                                        nullptr, header.get(), message.get(), default_button.get(),
+                                        alternate_button.get(), nullptr, nullptr) == 0;
 }

@@ -12,6 +12,7 @@
 // Names are escaped as in the session's snapshot. Each agent holds a lock on a file of its
 // own in the folder (AGENT is its name) for as long as it lives, so a claim whose agent
 // died shows as a file nobody holds, whoever's the agent was and however it ended.
+#include "zelcups/journal.h"
 #include "machine_record.h"
 
 #include <fcntl.h>
@@ -452,9 +453,9 @@ bool RefreshOrReplace() {
   }
   if (read == Read::kUnusable) {
     fprintf(stderr,
-            "zelcups-agent: %s is not a record this agent can read (not a regular file of the "
+            "%szelcups-agent: %s is not a record this agent can read (not a regular file of the "
             "folder's group closed to others, or not whole); it is ignored and replaced\n",
-            PathOf(kRecordName).c_str());
+            Journal_Prefix(kJournalWarning), PathOf(kRecordName).c_str());
   }
   unlink(PathOf(kRecordName).c_str());
   return Rewrite();
@@ -581,9 +582,9 @@ bool MachineRecord_Open(void) {
   }
   if (!why.empty()) {
     fprintf(stderr,
-            "zelcups-agent: the machine folder %s %s, so this session keeps its own record "
+            "%szelcups-agent: the machine folder %s %s, so this session keeps its own record "
             "of handled queues and agents of other sessions may handle the same queues\n",
-            g_record.folder.c_str(), why.c_str());
+            Journal_Prefix(kJournalWarning), g_record.folder.c_str(), why.c_str());
     ResetRecord();
     return false;
   }
@@ -615,10 +616,10 @@ bool MachineRecord_Start(const QueueList *list, int32_t count) {
   }
   if (read == Read::kUnusable) {
     fprintf(stderr,
-            "zelcups-agent: %s is not a record this agent can read (not a regular file of the "
+            "%szelcups-agent: %s is not a record this agent can read (not a regular file of the "
             "folder's group closed to others, or not whole); it is ignored and replaced, with "
             "the queues present now as handled\n",
-            PathOf(kRecordName).c_str());
+            Journal_Prefix(kJournalWarning), PathOf(kRecordName).c_str());
     unlink(PathOf(kRecordName).c_str());
   }
   // The machine's first agent: the queues present now are the baseline.

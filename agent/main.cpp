@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "zelcups/journal.h"
 #include "agent_context.h"
 #include "zelcups/session_instance.h"
 
@@ -38,7 +39,8 @@ int main(int argc, char **argv) {
   // The autostart entry and the user unit may both start the agent, and so may the user:
   // a second agent would re-point every queue and show every alert twice.
   if (!SessionInstance_Claim("zelcups-agent")) {
-    fputs("zelcups-agent: another zelcups-agent runs in this session; this one ends\n", stderr);
+    fprintf(stderr, "%szelcups-agent: another zelcups-agent runs in this session; this one ends\n",
+            Journal_Prefix(kJournalInfo));
     return 0;
   }
   return Agent_Main();

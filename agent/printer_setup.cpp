@@ -74,7 +74,7 @@ void TellNotAllowedOnce(const char *name, const struct timespec &time) {
   const auto [told, added] = g_told_not_allowed.try_emplace(name, time);
   if (added || !SnapshotCompare_SameTime(told->second, time)) {
     told->second = time;
-    QueueJournal_LeftAlone(name, "the user may not administer printers");
+    QueueJournal_LeftAlone(name, "the user may not administer printers", kJournalWarning);
   }
 }
 
@@ -108,7 +108,8 @@ void HandleFromRecord(const QueueList *snapshot, int32_t count) {
     if (claim.claim == RecordClaim::kGivenUp) {
       QueueJournal_LeftAlone(name,
                              "two agents ended while handling it; it waits for its PPD "
-                             "to change");
+                             "to change",
+                             kJournalWarning);
       continue;
     }
     const QueueOutcome outcome = g_queue_handler(name, claim.quiet_reason);

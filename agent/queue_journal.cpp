@@ -22,18 +22,27 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
-void WriteLine(const std::string &line) {
-  fprintf(stderr, "%s\n", line.c_str());
+void WriteLine(int level, const std::string &line) {
+  fprintf(stderr, "%s%s\n", Journal_Prefix(level), line.c_str());
   fflush(stderr);
 }
 
 }  // namespace
 
 void QueueJournal_Repointed(std::string_view queue_name, std::string_view backend_uri) {
-  WriteLine("zelcups-agent: queue " + Printable(queue_name) + " re-pointed to " +
-            Printable(backend_uri));
+  WriteLine(kJournalNotice, "zelcups-agent: queue " + Printable(queue_name) + " re-pointed to " +
+                                Printable(backend_uri));
 }
 
-void QueueJournal_LeftAlone(std::string_view queue_name, std::string_view reason) {
-  WriteLine("zelcups-agent: queue " + Printable(queue_name) + " left alone: " + Printable(reason));
+void QueueJournal_LeftAlone(std::string_view queue_name, std::string_view reason, int level) {
+  WriteLine(level,
+            "zelcups-agent: queue " + Printable(queue_name) + " left alone: " + Printable(reason));
+}
+
+void QueueJournal_Note(std::string_view queue_name, std::string_view text, int level) {
+  WriteLine(level, "zelcups-agent: queue " + Printable(queue_name) + ": " + Printable(text));
+}
+
+void QueueJournal_Say(std::string_view text, int level) {
+  WriteLine(level, "zelcups-agent: " + Printable(text));
 }

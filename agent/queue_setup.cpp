@@ -19,6 +19,7 @@
 #include "ppd_copy.h"
 #include "queue_presence.h"
 #include "queue_journal.h"
+#include "zelcups/quit_request.h"
 #include "zelcups/scoped.h"
 #include "zelcups/holders.h"
 #include "zelcups_common.h"
@@ -27,6 +28,8 @@ namespace {
 
 constexpr char kPDLType[] = "ZELQRX5";
 constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
+// Where the plug-in loader looks (see Info_Initialize).
+constexpr char kPluginPath[] = "/Library/Printers/Arvex/QRX5/Libs/libinfo.dylib";
 constexpr char kPluginExtra[] = "none";
 constexpr char kUpdatedOptionsText[] = "0000";
 constexpr char kUSB[] = "USB";
@@ -36,33 +39,63 @@ struct InfoTerminate {
   void operator()(InfoInstance *instance) const { Info_Terminate(instance); }
 };
 
-// Why no backend URI could be formed for a device URI: no rule for its scheme (the
-// backend's own among them), or one that would not fit.
-std::string WhyNoBackend(const char *device_uri) {
+// Why no backend URI could be formed for a device URI, and how much it matters: no rule
+// for its scheme (the backend's own among them) is no one's concern, a URI that would
+// not fit needs someone to shorten the queue's name or address.
+struct NoBackend {
+  std::string reason;
+  int level;
+};
+
+NoBackend WhyNoBackend(const char *device_uri) {
   const std::string_view uri(device_uri);
   if (uri.starts_with(kBackendPrefix)) {
-    return kAlreadyOnBackendReason;
+    return {kAlreadyOnBackendReason, kJournalInfo};
   }
   if (BackendURI_RuleTakes(device_uri)) {
-    return "too long: its backend URI would exceed 1023 bytes";
+    return {"too long: its backend URI would exceed " + std::to_string(kMaxURILength) + " bytes",
+            kJournalWarning};
   }
-  return "no rule for device URI " + std::string(uri);
+  return {"no rule for device URI " + std::string(uri), kJournalInfo};
 }
 
 // The driver's plug-in makes the queue's updated options; when it cannot be loaded or
-// fails, the user is told, since the queue then lacks the driver's settings.
+// fails, the user is told, since the queue then lacks the driver's settings. The journal
+// says which of the three it was, and what became of the alert.
 void RunPluginStep(const char *queue_name) {
-  const zelcups::UnstoppableCode plugin_runs;
-  std::unique_ptr<InfoInstance, InfoTerminate> instance(
-      Info_Initialize(kDriverDirectory, queue_name, kPluginExtra, false, nullptr));
-  void *options = nullptr;
-  const bool created = instance && Info_CreateUpdatedOptions(instance.get(), true,
-                                                             kUpdatedOptionsText, &options) == 0;
-  if (!created) {
-    LibinfoAlert_Show(queue_name);
+  std::string failure;
+  {
+    const zelcups::UnstoppableCode plugin_runs;
+    std::unique_ptr<InfoInstance, InfoTerminate> instance(
+        Info_Initialize(kDriverDirectory, queue_name, kPluginExtra, false, nullptr));
+    void *options = nullptr;
+    int32_t status = 0;
+    if (!instance) {
+      failure = access(kPluginPath, F_OK) != 0
+                    ? std::string("the driver's plug-in ") + kPluginPath + " is missing"
+                    : std::string("the driver's plug-in ") + kPluginPath +
+                          " cannot be loaded (not a complete plug-in, or it gave no context)";
+    } else if ((status = Info_CreateUpdatedOptions(instance.get(), true, kUpdatedOptionsText,
+                                                   &options)) != 0) {
+      failure = "the driver's plug-in failed to create the queue's options (status " +
+                std::to_string(status) + ")";
+    }
+    if (options != nullptr) {
+      Info_DestroyUpdatedOptions(instance.get(), options);
+    }
   }
-  if (options != nullptr) {
-    Info_DestroyUpdatedOptions(instance.get(), options);
+  if (failure.empty()) {
+    return;
+  }
+  QueueJournal_Note(queue_name, failure + "; the user is alerted", kJournalWarning);
+  if (LibinfoAlert_Show(queue_name)) {
+    QueueJournal_Note(queue_name, "the alert about its plug-in was shown and answered",
+                      kJournalInfo);
+  } else if (!QuitRequest_Received()) {
+    QueueJournal_Note(queue_name,
+                      "the alert about its plug-in was not shown or not answered: no "
+                      "notification service took it in time, or it went away",
+                      kJournalWarning);
   }
 }
 
@@ -81,14 +114,20 @@ bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device
 }
 
 // One journal line for a queue left alone, except for a failure that was already told
-// when the queue was last tried: a retry that fails the same way is no news.
-QueueOutcome Leave(const char *queue_name, const std::string &reason, QueueFate fate,
+// when the queue was last tried: a retry that fails the same way is no news. Whatever cut
+// the handling short, a quit is the reason, and no one need act on it.
+QueueOutcome Leave(const char *queue_name, const std::string &reason, int level, QueueFate fate,
                    uint32_t quiet_reason) {
   const uint32_t hash = MachineRecord_ReasonHash(reason);
   if (hash != quiet_reason) {
-    QueueJournal_LeftAlone(queue_name, reason);
+    QueueJournal_LeftAlone(queue_name, reason, QuitRequest_Received() ? kJournalInfo : level);
   }
   return {fate, hash};
+}
+
+QueueOutcome Leave(const char *queue_name, const NoBackend &no_backend, QueueFate fate,
+                   uint32_t quiet_reason) {
+  return Leave(queue_name, no_backend.reason, no_backend.level, fate, quiet_reason);
 }
 
 }  // namespace
@@ -101,8 +140,8 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   // The scheduler would refuse every change, each refusal an error in its log, and an
   // alert would ask the user about a queue they cannot change.
   if (!AdminRights_UserMayAdminister()) {
-    return Leave(queue_name, "the user may not administer printers", QueueFate::kNotAllowed,
-                 quiet_reason);
+    return Leave(queue_name, "the user may not administer printers", kJournalWarning,
+                 QueueFate::kNotAllowed, quiet_reason);
   }
   const std::string ppd_path =
       std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";
@@ -115,39 +154,43 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   ScopedPPDCopy ppd_copy;
   if (!readable) {
     if (!LookUpDeviceURI(queue_name, &device_uri, &why)) {
-      return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
+      return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
     }
     if (!BackendURI_RuleTakes(device_uri.get())) {
       return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
     }
     if (!ppd_copy.Fetch(queue_name, &why)) {
-      return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
+      return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
     }
   }
   if (!zelcups_common_check_pdl_type_by_ppd_file(
           readable ? ppd_path.c_str() : ppd_copy.read_path().c_str(), kPDLType)) {
-    return Leave(queue_name, "not of the driver family", QueueFate::kSettled, quiet_reason);
+    return Leave(queue_name, "not of the driver family", kJournalInfo, QueueFate::kSettled,
+                 quiet_reason);
   }
   if (readable && !LookUpDeviceURI(queue_name, &device_uri, &why)) {
-    return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
+    return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
   }
 
   QueueBackend backend;
   if (!BackendURI_Create(queue_name, device_uri.get(), &backend)) {
     if (backend.lookup_abandoned) {
       return Leave(queue_name, "its printer's name lookup was given up; not handled",
-                   QueueFate::kAbandoned, quiet_reason);
+                   kJournalWarning, QueueFate::kAbandoned, quiet_reason);
     }
     return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
   }
   if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
-    return Leave(queue_name, "too long: the lpadmin command line would exceed 1023 bytes",
-                 QueueFate::kSettled, quiet_reason);
+    return Leave(queue_name,
+                 "too long: the lpadmin command line would exceed " +
+                     std::to_string(kMaxURILength) + " bytes",
+                 kJournalWarning, QueueFate::kSettled, quiet_reason);
   }
   // The fetch and the name lookup may have taken long; lpadmin would create the queue
   // again had someone deleted it meanwhile.
   if (!QueuePresence_StillExists(queue_name)) {
-    return Leave(queue_name, "the queue no longer exists", QueueFate::kSettled, quiet_reason);
+    return Leave(queue_name, "the queue no longer exists", kJournalInfo, QueueFate::kSettled,
+                 quiet_reason);
   }
   const LpadminResult result = Lpadmin_Run(
       {"-p", queue_name, "-v", backend.backend_uri, "-P", readable ? ppd_path : ppd_copy.path()});
@@ -156,7 +199,7 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   // A refused change leaves the queue as the scheduler has it; the plug-in's options and
   // an alert would be about a queue that was never re-pointed.
   if (const std::string failure = Lpadmin_FailureReason(result); !failure.empty()) {
-    return Leave(queue_name, failure, QueueFate::kMayPass, quiet_reason);
+    return Leave(queue_name, failure, kJournalWarning, QueueFate::kMayPass, quiet_reason);
   }
   QueueJournal_Repointed(queue_name, backend.backend_uri);
 

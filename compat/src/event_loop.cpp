@@ -4,6 +4,7 @@
 #include <glib-unix.h>
 #include <glib.h>
 
+#include "zelcups/journal.h"
 #include "quit_request.h"
 #include "zelcups/quit_request.h"
 #include "zelcups/time_limits.h"
@@ -100,7 +101,9 @@ gboolean CheckUnstoppableCode(gpointer) {
         std::max(g_quit_time.load(), g_unstoppable_since.load()) + kUnstoppableGraceUs;
     if (g_get_monotonic_time() >= due) {
       static constexpr char kMessage[] = ": quitting while foreign code has not returned\n";
-      const ssize_t written[] = {write(STDERR_FILENO, program_invocation_short_name,
+      const char *prefix = Journal_Prefix(kJournalWarning);
+      const ssize_t written[] = {write(STDERR_FILENO, prefix, strlen(prefix)),
+                                 write(STDERR_FILENO, program_invocation_short_name,
                                        strlen(program_invocation_short_name)),
                                  write(STDERR_FILENO, kMessage, sizeof kMessage - 1)};
       static_cast<void>(written);
@@ -189,8 +192,8 @@ void CatchQuitRequests() {
     if (g_quit_fd < 0 || signal_fd < 0) {
       // Without them a quit signal would never be seen; its default action at least
       // ends the process.
-      fprintf(stderr, "%s: quit requests cannot be read: %s\n", program_invocation_short_name,
-              g_strerror(errno));
+      fprintf(stderr, "%s%s: quit requests cannot be read: %s\n", Journal_Prefix(kJournalError),
+              program_invocation_short_name, g_strerror(errno));
       pthread_sigmask(SIG_UNBLOCK, &quit_signals, nullptr);
       return false;
     }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "zelcups/journal.h"
 #include "cf_object.h"
 #include "notification_service.h"
 #include "session_bus.h"
@@ -291,8 +292,8 @@ gboolean Settle(gpointer) {
     dropped = std::exchange(g_inbox.dropped, 0);
   }
   if (dropped > 0) {
-    fprintf(stderr, "%s: %llu posted notifications dropped while busy (the newest kept)\n",
-            program_invocation_short_name, dropped);
+    fprintf(stderr, "%s%s: %llu posted notifications dropped while busy (the newest kept)\n",
+            Journal_Prefix(kJournalWarning), program_invocation_short_name, dropped);
   }
   // GLib and malloc keep what a flood freed for reuse, which never comes.
   if (g_posts_since_trim >= kTrimAfterPosts) {

@@ -1,6 +1,7 @@
 // One running copy per session: an advisory lock on a file in the user's runtime folder.
 // The kernel drops the lock when the process ends, even when it is killed, so a stale
 // file never keeps a new copy from starting.
+#include "zelcups/journal.h"
 #include "zelcups/session_instance.h"
 
 #include "zelcups/private_folder.h"
@@ -35,9 +36,9 @@ std::string LockFolder(const char *name) {
   if (lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
       status.st_uid != getuid() || (status.st_mode & 077) != 0) {
     fprintf(stderr,
-            "%s: %s is not a folder of this user's own, closed to others; without "
+            "%s%s: %s is not a folder of this user's own, closed to others; without "
             "XDG_RUNTIME_DIR nothing keeps a second copy of %s from running in this session\n",
-            name, folder.c_str(), name);
+            Journal_Prefix(kJournalWarning), name, folder.c_str(), name);
     return {};
   }
   return folder;

@@ -1,12 +1,15 @@
 // User notifications through the desktop's notification service.
 #include <gio/gio.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "cf_object.h"
 #include "notification_service.h"
 #include "session_bus.h"
+#include "zelcups/journal.h"
 
 namespace {
 
@@ -14,13 +17,41 @@ namespace {
 constexpr int kMaxNoticesInFlight = 100;
 int g_notices_in_flight = 0;
 
-// The service's reply is of no interest; the call only has to go out in order.
+// Whether the last notice found a notification service, told once each time it changes:
+// without one, every notice is lost, and the user cannot know.
+enum class ServiceSeen { kNotYet, kPresent, kMissing };
+ServiceSeen g_service_seen = ServiceSeen::kNotYet;
+
+void NoteService(const GError *error) {
+  const bool missing =
+      error != nullptr && (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+                           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER) ||
+                           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+                           g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT));
+  if (missing && g_service_seen != ServiceSeen::kMissing) {
+    fprintf(stderr,
+            "%s%s: no notification service answers on the session bus; status notices are "
+            "not shown until one does\n",
+            Journal_Prefix(kJournalWarning), program_invocation_short_name);
+    g_service_seen = ServiceSeen::kMissing;
+  } else if (error == nullptr && g_service_seen != ServiceSeen::kPresent) {
+    if (g_service_seen == ServiceSeen::kMissing) {
+      fprintf(stderr, "%s%s: a notification service answers again; status notices are shown\n",
+              Journal_Prefix(kJournalNotice), program_invocation_short_name);
+    }
+    g_service_seen = ServiceSeen::kPresent;
+  }
+}
+
+// The service's reply is of no interest but for whether there was one; the call only
+// has to go out in order.
 void DiscardReply(GObject *source, GAsyncResult *result, gpointer) {
   GError *error = nullptr;
   GVariant *reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
   if (reply != nullptr) {
     g_variant_unref(reply);
   }
+  NoteService(error);
   g_clear_error(&error);
   if (g_notices_in_flight-- == kMaxNoticesInFlight) {
     compat::ResumePostDelivery();

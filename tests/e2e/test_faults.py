@@ -286,7 +286,9 @@ def test_lpadmin_off_path(run):
 def test_backend_missing(run):
     # The scheduler refuses the backend's URIs until the driver's backend is installed:
     # told at start-up and for the queue, with the scheduler's own words, and no alert.
+    # Its standard error is the journal here: each line carries its level.
     road = Road(run)
+    road.env["JOURNAL_STREAM"] = "the log"
     fresh_notification_service()
     os.rename(BACKEND_PATH, BACKEND_PATH + ".away")
     try:
@@ -306,8 +308,24 @@ def test_backend_missing(run):
     wait_for(lambda: alerts(), REPOINT_LIMIT + 1.0, "the alert once re-pointed")
     check_last_call(road, "NoBackend", "socket://10.0.17.1", 1)
     emit_notification_signal("ActionInvoked", "us", [alert_ids()[0], "default"])
+    wait_for(lambda: "answered" in agent.output(), 2.0, "the line for the answered alert")
     quit_cleanly(agent)
-    figure("backend_missing", f"queue left, journal: {line[0]}; backend back: re-pointed")
+    lines = agent.output().splitlines()
+    check(len(lines) == len(JOURNAL_LEVELS) and
+          all(l.startswith(level + "zelcups-agent: ") and words in l
+              for l, (level, words) in zip(lines, JOURNAL_LEVELS)), f"journal: {agent.output()}")
+    figure("backend_missing", f"queue left, journal: {line[0]}; backend back: re-pointed; "
+           f"levels {' '.join(l[:3] for l in lines)}")
+
+
+# The lines of test_backend_missing: each one's level and some of its words.
+JOURNAL_LEVELS = [
+    ("<4>", "backend /usr/lib/cups/backend/xvtdbmu is missing"),
+    ("<4>", "NoBackend left alone: lpadmin failed"),
+    ("<5>", "NoBackend re-pointed to"),
+    ("<4>", "plug-in /Library/Printers/Arvex/QRX5/Libs/libinfo.dylib is missing"),
+    ("<6>", "the alert about its plug-in was shown and answered"),
+]
 
 
 def test_backend_arrives(run):

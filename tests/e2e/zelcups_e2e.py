@@ -69,7 +69,7 @@ DEBIAN_USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
 SNAPSHOT_FILE = "zelcups-agent.snapshot"
 BACKEND_PATH = "/usr/lib/cups/backend/xvtdbmu"
 # Said once at start-up by an agent without a usable machine folder.
-MACHINE_FOLDER_LINE = re.compile(r"^zelcups-agent: the machine folder .* may handle the same queues\n",
+MACHINE_FOLDER_LINE = re.compile(r"^(<4>)?zelcups-agent: the machine folder .* may handle the same queues\n",
                                  re.M)
 
 
@@ -503,6 +503,9 @@ class Agent:
         self.user = user
         self.status = None
         self._log = tempfile.NamedTemporaryFile(prefix="agent-", suffix=".log", delete=False)
+        if (env or {}).get("JOURNAL_STREAM") == "the log":  # as if the log were the journal
+            log = os.fstat(self._log.fileno())
+            env = dict(env, JOURNAL_STREAM=f"{log.st_dev}:{log.st_ino}")
         argv = self.argv
         if user is not None:
             env = user_env(env, user)
@@ -592,7 +595,8 @@ class Agent:
         """The agent's lines about queues, by queue: what became of each, in order."""
         lines = {}
         for line in self.output().splitlines():
-            match = re.fullmatch(r"zelcups-agent: queue (.*?) (re-pointed to .*|left alone: .*)", line)
+            match = re.fullmatch(r"(?:<\d>)?zelcups-agent: queue (.*?) (re-pointed to .*|left alone: .*)",
+                                 line)
             if match:
                 lines.setdefault(match.group(1), []).append(match.group(2))
         return lines
