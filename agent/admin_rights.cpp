@@ -141,10 +141,8 @@ std::optional<std::string> AdminRights_Warning(std::string_view user_name, bool 
   return line;
 }
 
-namespace {
-
 // Asked afresh each time, of the same databases the scheduler asks.
-std::optional<std::string> CurrentWarning() {
+std::optional<std::string> AdminRights_CurrentWarning(void) {
   const uid_t uid = geteuid();
   const passwd *user = getpwuid(uid);
   std::string name;
@@ -160,14 +158,12 @@ std::optional<std::string> CurrentWarning() {
   return AdminRights_Warning(name, uid == 0, groups, AdminRights_SystemGroups(text));
 }
 
-}  // namespace
-
 void AdminRights_WarnIfNotAdministrator(void) {
-  if (const std::optional<std::string> line = CurrentWarning()) {
+  if (const std::optional<std::string> line = AdminRights_CurrentWarning()) {
     fprintf(stderr, "%s\n", line->c_str());
   }
 }
 
 bool AdminRights_UserMayAdminister(void) {
-  return !CurrentWarning().has_value();
+  return !AdminRights_CurrentWarning().has_value();
 }

@@ -1,20 +1,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "agent_check.h"
 #include "agent_context.h"
 #include "zelcups/session_instance.h"
 
 namespace {
 
-constexpr char kUsage[] = "usage: zelcups-agent [--help | --version]\n";
+constexpr char kUsage[] = "usage: zelcups-agent [--help | --version | --check]\n";
 constexpr char kHelp[] =
-    "usage: zelcups-agent [--help | --version]\n"
+    "usage: zelcups-agent [--help | --version | --check]\n"
     "\n"
     "Runs in the background of a desktop session: re-points new print queues of the\n"
     "Arvex QRX5 driver family at the driver's backend and shows the driver's status\n"
     "notices. It takes no arguments; the user unit or the autostart entry starts it.\n"
     "What it does with each queue goes to standard error, one line per queue.\n"
     "\n"
+    "  --check    tell, without changing anything, whether this user's agent can work\n"
+    "             and what became of each queue of the family; status 1 when something\n"
+    "             keeps the agent from re-pointing queues\n"
     "  --help     print this text and end\n"
     "  --version  print the version and end\n";
 
@@ -31,6 +35,10 @@ int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
       fputs("zelcups-agent " ZELCUPS_AGENT_VERSION "\n", stdout);
       return 0;
+    }
+    // Read-only, so it runs beside the session's agent without claiming its place.
+    if (argc == 2 && std::strcmp(argv[1], "--check") == 0) {
+      return AgentCheck_Run();
     }
     fputs(kUsage, stderr);
     return 2;

@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr char kPDLType[] = "ZELQRX5";
-constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 constexpr char kPluginExtra[] = "none";
 constexpr char kUpdatedOptionsText[] = "0000";
 constexpr char kUSB[] = "USB";
@@ -36,9 +34,9 @@ struct InfoTerminate {
   void operator()(InfoInstance *instance) const { Info_Terminate(instance); }
 };
 
-// Why no backend URI could be formed for a device URI: no rule for its scheme (the
-// backend's own among them), or one that would not fit.
-std::string WhyNoBackend(const char *device_uri) {
+}  // namespace
+
+std::string QueueSetup_WhyNoBackend(const char *device_uri) {
   const std::string_view uri(device_uri);
   if (uri.starts_with(kBackendPrefix)) {
     return kAlreadyOnBackendReason;
@@ -48,6 +46,12 @@ std::string WhyNoBackend(const char *device_uri) {
   }
   return "no rule for device URI " + std::string(uri);
 }
+
+bool QueueSetup_IsOfFamily(const char *ppd_path) {
+  return zelcups_common_check_pdl_type_by_ppd_file(ppd_path, kPDLType);
+}
+
+namespace {
 
 // The driver's plug-in makes the queue's updated options; when it cannot be loaded or
 // fails, the user is told, since the queue then lacks the driver's settings.
@@ -118,14 +122,14 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
       return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
     }
     if (!BackendURI_RuleTakes(device_uri.get())) {
-      return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
+      return Leave(queue_name, QueueSetup_WhyNoBackend(device_uri.get()), QueueFate::kSettled,
+                   quiet_reason);
     }
     if (!ppd_copy.Fetch(queue_name, &why)) {
       return Leave(queue_name, why, QueueFate::kMayPass, quiet_reason);
     }
   }
-  if (!zelcups_common_check_pdl_type_by_ppd_file(
-          readable ? ppd_path.c_str() : ppd_copy.read_path().c_str(), kPDLType)) {
+  if (!QueueSetup_IsOfFamily(readable ? ppd_path.c_str() : ppd_copy.read_path().c_str())) {
     return Leave(queue_name, "not of the driver family", QueueFate::kSettled, quiet_reason);
   }
   if (readable && !LookUpDeviceURI(queue_name, &device_uri, &why)) {
@@ -138,7 +142,8 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
       return Leave(queue_name, "its printer's name lookup was given up; not handled",
                    QueueFate::kAbandoned, quiet_reason);
     }
-    return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
+    return Leave(queue_name, QueueSetup_WhyNoBackend(device_uri.get()), QueueFate::kSettled,
+                 quiet_reason);
   }
   if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
     return Leave(queue_name, "too long: the lpadmin command line would exceed 1023 bytes",

@@ -114,11 +114,11 @@ def test_queue_churn(run):
 
 # Arguments: (argv after the program, exit status, what stdout holds, what stderr holds).
 COMMAND_LINE_ROWS = (
-    (["--help"], 0, "usage: zelcups-agent [--help | --version]", ""),
+    (["--help"], 0, "usage: zelcups-agent [--help | --version | --check]", ""),
     (["--version"], 0, "zelcups-agent 1.", ""),
-    (["--verbose"], 2, "", "usage: zelcups-agent [--help | --version]\n"),
-    (["--help", "extra"], 2, "", "usage: zelcups-agent [--help | --version]\n"),
-    ([""], 2, "", "usage: zelcups-agent [--help | --version]\n"),
+    (["--verbose"], 2, "", "usage: zelcups-agent [--help | --version | --check]\n"),
+    (["--help", "extra"], 2, "", "usage: zelcups-agent [--help | --version | --check]\n"),
+    ([""], 2, "", "usage: zelcups-agent [--help | --version | --check]\n"),
 )
 
 
