@@ -97,6 +97,18 @@ Finding LpadminFinding() {
           "scheduler's client programs (cups-client)"};
 }
 
+// Every queue's PPD and device URI come from it; while it does not answer, no queue can be
+// handled, nor told about here.
+Finding SchedulerFinding() {
+  if (http_t *connection = zelcups_common_connect_to_scheduler()) {
+    httpClose(connection);
+    return {Severity::kOk, "ok"};
+  }
+  return {Severity::kBlocks,
+          "does not answer, so no queue can be re-pointed or looked at; remedy: start the "
+          "printing service"};
+}
+
 bool BackendPresent() {
   struct stat status {};
   return stat(kBackendProgramPath, &status) == 0;
@@ -231,11 +243,12 @@ std::string WhyNotOnBackend(const char *queue_name, const struct timespec &ppd_t
            "it tells why";
   }
   if (current && recorded.state == 'L') {
-    return recorded.reason == MachineRecord_ReasonHash("the user may not administer printers")
-               ? "left alone by an agent of a user who may not administer printers; an "
-                 "administrator's agent takes it"
-               : "left alone after a failure its journal line tells (lpadmin refused, or the "
-                 "scheduler did not answer); tried again within a minute";
+    return "left alone after a failure its journal line tells (lpadmin refused, or the "
+           "scheduler did not answer); tried again within a minute";
+  }
+  if (current && recorded.state == 'R') {
+    return "not handled yet: an agent gave it back (its user may not administer printers, or "
+           "it was asked to quit); the next agent that may takes it";
   }
   return "not handled yet: new or changed since an agent last looked; the next agent to run "
          "takes it";
@@ -299,6 +312,8 @@ int AgentCheck_Run(void) {
   const Finding administer = AdministerFinding();
   Say(&out, "may administer printers", administer);
   Say(&out, "lpadmin", LpadminFinding());
+  const Finding scheduler = SchedulerFinding();
+  Say(&out, "the scheduler", scheduler);
   Say(&out, "the driver's backend", BackendFinding());
   Say(&out, "the driver's plug-in", PluginFinding());
   Say(&out, "notification service", NotificationFinding());
@@ -308,8 +323,12 @@ int AgentCheck_Run(void) {
   fflush(stdout);
 
   printf("Queues of the Arvex QRX5 driver family:\n");
+  // Without the scheduler no queue's PPD or device URI can be had: one line, not one
+  // wait per queue.
   int32_t count = 0;
-  QueueList *list = zelcups_common_cups_queuelist_initialize(&count);
+  QueueList *list = scheduler.severity == Severity::kOk
+                        ? zelcups_common_cups_queuelist_initialize(&count)
+                        : nullptr;
   int32_t family = 0;
   for (int32_t index = 0; index < count; ++index) {
     std::string line;
@@ -327,7 +346,9 @@ int AgentCheck_Run(void) {
     }
   }
   zelcups_common_cups_queuelist_terminate(list);
-  if (family == 0) {
+  if (scheduler.severity != Severity::kOk) {
+    printf("  not known while the scheduler does not answer\n");
+  } else if (family == 0) {
     printf("  none\n");
   }
   printf("%s\n", out.blocked ? "Something above keeps the agent from re-pointing queues."

@@ -788,5 +788,5 @@ RecordedQueue MachineRecord_Recorded(std::string_view name) {
   if (found == g_record.entries.end()) {
     return {};
   }
-  return {static_cast<char>(found->second.state), found->second.time, found->second.reason};
+  return {static_cast<char>(found->second.state), found->second.time};
 }

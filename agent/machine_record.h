@@ -68,7 +68,6 @@ struct RecordedQueue {
   char state = 0;           // 'B' settled, 'C' claimed, 'L' left after a failure, 'R' open;
                             // 0 when the record does not know the queue
   struct timespec time {};  // the PPD time the state is for
-  uint32_t reason = 0;      // 'L': MachineRecord_ReasonHash of the failure
 };
 
 // Reads the machine's record as it stands, without its lock: a look, not a claim. Empty

@@ -10,12 +10,12 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zelcups_e2e import (  # noqa: E402
     BACKEND_PATH, add_queue, as_user, check, device_uris, main, runtime_dir,
-    stop_notification_service, user_env,
+    start_scheduler, stop_notification_service, stop_scheduler, user_env,
 )
 
 MACHINE = "/tmp/zelcups-check-machine"
-NEEDS = ("may administer printers", "lpadmin", "the driver's backend", "the driver's plug-in",
-         "notification service", "runtime folder", "machine record")
+NEEDS = ("may administer printers", "lpadmin", "the scheduler", "the driver's backend",
+         "the driver's plug-in", "notification service", "runtime folder", "machine record")
 
 # (change before the look, exit status, lines the report must hold)
 ROWS = (
@@ -27,6 +27,7 @@ ROWS = (
      [r"^  the driver's backend +missing: /usr/lib/cups/backend/xvtdbmu, .*; remedy: ",
       r"^  Later +left alone: the driver's backend \S+ is missing$"]),
     (stop_notification_service, 1, [r"^  notification service +none on the session bus.*; remedy: "]),
+    (stop_scheduler, 1, [r"^  the scheduler +does not answer.*; remedy: "]),
 )
 
 
@@ -49,6 +50,7 @@ def test_check(run):
               and "Other" not in done.stdout, f"row {i}: {done.returncode}, lacks {missing}:\n"
               f"{done.stdout}{done.stderr}")
     # A look, not an action: no queue, record, lock or runtime file came or changed.
+    start_scheduler()
     check(device_uris() == uris_before and not os.listdir(MACHINE)
           and set(os.listdir(runtime_dir())) == runtime_before, "the check changed something")
 
