@@ -142,10 +142,8 @@ std::optional<std::string> AdminRights_Warning(std::string_view user_name, bool 
   return line;
 }
 
-namespace {
-
 // Asked afresh each time, of the same databases the scheduler asks.
-std::optional<std::string> CurrentWarning() {
+std::optional<std::string> AdminRights_CurrentWarning(void) {
   const uid_t uid = geteuid();
   const passwd *user = getpwuid(uid);
   std::string name;
@@ -161,14 +159,13 @@ std::optional<std::string> CurrentWarning() {
   return AdminRights_Warning(name, uid == 0, groups, AdminRights_SystemGroups(text));
 }
 
-}  // namespace
-
 void AdminRights_WarnIfNotAdministrator(void) {
-  if (const std::optional<std::string> line = CurrentWarning()) {
-    fprintf(stderr, "%s%s\n", Journal_Prefix(kJournalWarning), line->c_str());
+  if (const std::optional<std::string> line = AdminRights_CurrentWarning()) {
+    fprintf(stderr, "%s%s
+", Journal_Prefix(kJournalWarning), line->c_str());
   }
 }
 
 bool AdminRights_UserMayAdminister(void) {
-  return !CurrentWarning().has_value();
+  return !AdminRights_CurrentWarning().has_value();
 }

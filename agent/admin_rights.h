@@ -21,6 +21,10 @@ std::optional<std::string> AdminRights_Warning(std::string_view user_name, bool 
                                                const std::vector<std::string> &user_groups,
                                                const std::vector<std::string> &system_groups);
 
+// The line for the user the agent runs as, asked afresh; nothing when the user may
+// administer printers.
+std::optional<std::string> AdminRights_CurrentWarning(void);
+
 // Checks the user the agent runs as against the scheduler's configuration and writes the
 // line on standard error when the user may not administer printers.
 void AdminRights_WarnIfNotAdministrator(void);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "queue_journal.h"
+#include "zelcups/own_executable.h"
 #include "zelcups/journal.h"
 #include "CommonLib.h"
 #include "admin_rights.h"
@@ -52,6 +53,7 @@ int32_t Agent_Main(void) {
   // Quit requests count from here: one that comes while the agent starts or shuts down
   // ends it like one that comes while it runs.
   GetMainEventLoop();
+  OwnExecutable_Watch();
 
   AdminRights_WarnIfNotAdministrator();
   WarnIfBackendMissing();

@@ -753,3 +753,41 @@ uint32_t MachineRecord_ReasonHash(std::string_view reason) {
   }
   return hash != 0 ? hash : 1;
 }
+
+std::string MachineRecord_ReadForLook(bool *record_exists) {
+  *record_exists = false;
+  if (g_record.in_use) {
+    return "is in use by this process";
+  }
+  ResetRecord();
+  g_record.folder = FolderPath();
+  if (std::string why = CheckFolder(g_record.folder, &g_record.group); !why.empty()) {
+    return g_record.folder + " " + why;
+  }
+  const std::string path = PathOf(kRecordName);
+  zelcups::ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0 && errno == ENOENT) {
+    return {};
+  }
+  struct stat status {};
+  // The same file the agents would take; a line being appended meanwhile is read as a
+  // record that is not whole, and the next look sees it whole.
+  if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_gid != g_record.group || (status.st_mode & 07) != 0 ||
+      status.st_size > kMaxFileBytes || !ReadLines(fd.get(), 0, status.st_size)) {
+    g_record.entries.clear();
+    return path +
+           " is not a record the agent can read (not a regular file of the folder's "
+           "group closed to others, or not whole)";
+  }
+  *record_exists = true;
+  return {};
+}
+
+RecordedQueue MachineRecord_Recorded(std::string_view name) {
+  const auto found = g_record.entries.find(std::string(name));
+  if (found == g_record.entries.end()) {
+    return {};
+  }
+  return {static_cast<char>(found->second.state), found->second.time};
+}

@@ -63,4 +63,18 @@ void MachineRecord_Release(std::string_view name);
 // A failure's fingerprint as the record keeps it; never 0.
 uint32_t MachineRecord_ReasonHash(std::string_view reason);
 
+// What the record says of one queue, for a reader that changes nothing and claims nothing.
+struct RecordedQueue {
+  char state = 0;           // 'B' settled, 'C' claimed, 'L' left after a failure, 'R' open;
+                            // 0 when the record does not know the queue
+  struct timespec time {};  // the PPD time the state is for
+};
+
+// Reads the machine's record as it stands, without its lock: a look, not a claim. Empty
+// when it could be read (or there is none yet); otherwise why the folder or the record
+// cannot be used by this user, in the words of the agent's start-up line. Not while this
+// process has the record open for its own work.
+std::string MachineRecord_ReadForLook(bool *record_exists);
+RecordedQueue MachineRecord_Recorded(std::string_view name);
+
 #endif

@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <string>
 
-namespace {
-
-std::string Printable(std::string_view text) {
+std::string QueueJournal_Printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const unsigned char c : text) {
@@ -22,6 +20,8 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
+namespace {
+
 void WriteLine(int level, const std::string &line) {
   fprintf(stderr, "%s%s\n", Journal_Prefix(level), line.c_str());
   fflush(stderr);
@@ -30,19 +30,20 @@ void WriteLine(int level, const std::string &line) {
 }  // namespace
 
 void QueueJournal_Repointed(std::string_view queue_name, std::string_view backend_uri) {
-  WriteLine(kJournalNotice, "zelcups-agent: queue " + Printable(queue_name) + " re-pointed to " +
-                                Printable(backend_uri));
+  WriteLine(kJournalNotice, "zelcups-agent: queue " + QueueJournal_Printable(queue_name) +
+                                " re-pointed to " + QueueJournal_Printable(backend_uri));
 }
 
 void QueueJournal_LeftAlone(std::string_view queue_name, std::string_view reason, int level) {
-  WriteLine(level,
-            "zelcups-agent: queue " + Printable(queue_name) + " left alone: " + Printable(reason));
+  WriteLine(level, "zelcups-agent: queue " + QueueJournal_Printable(queue_name) +
+                       " left alone: " + QueueJournal_Printable(reason));
 }
 
 void QueueJournal_Note(std::string_view queue_name, std::string_view text, int level) {
-  WriteLine(level, "zelcups-agent: queue " + Printable(queue_name) + ": " + Printable(text));
+  WriteLine(level, "zelcups-agent: queue " + QueueJournal_Printable(queue_name) + ": " +
+                       QueueJournal_Printable(text));
 }
 
 void QueueJournal_Say(std::string_view text, int level) {
-  WriteLine(level, "zelcups-agent: " + Printable(text));
+  WriteLine(level, "zelcups-agent: " + QueueJournal_Printable(text));
 }

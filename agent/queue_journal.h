@@ -5,9 +5,14 @@
 #ifndef ZELCUPS_AGENT_QUEUE_JOURNAL_H
 #define ZELCUPS_AGENT_QUEUE_JOURNAL_H
 
+#include <string>
 #include <string_view>
 
 #include "zelcups/journal.h"
+
+// Text from users or the network as the journal writes it: control bytes and the
+// backslash escaped, so that it can neither forge nor split a line.
+std::string QueueJournal_Printable(std::string_view text);
 
 // "zelcups-agent: queue NAME re-pointed to URI", a notice.
 void QueueJournal_Repointed(std::string_view queue_name, std::string_view backend_uri);

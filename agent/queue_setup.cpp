@@ -26,8 +26,6 @@
 
 namespace {
 
-constexpr char kPDLType[] = "ZELQRX5";
-constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 // Where the plug-in loader looks (see Info_Initialize).
 constexpr char kPluginPath[] = "/Library/Printers/Arvex/QRX5/Libs/libinfo.dylib";
 constexpr char kPluginExtra[] = "none";
@@ -48,15 +46,8 @@ struct NoBackend {
 };
 
 NoBackend WhyNoBackend(const char *device_uri) {
-  const std::string_view uri(device_uri);
-  if (uri.starts_with(kBackendPrefix)) {
-    return {kAlreadyOnBackendReason, kJournalInfo};
-  }
-  if (BackendURI_RuleTakes(device_uri)) {
-    return {"too long: its backend URI would exceed " + std::to_string(kMaxURILength) + " bytes",
-            kJournalWarning};
-  }
-  return {"no rule for device URI " + std::string(uri), kJournalInfo};
+  return {QueueSetup_WhyNoBackend(device_uri),
+          BackendURI_RuleTakes(device_uri) ? kJournalWarning : kJournalInfo};
 }
 
 // The driver's plug-in makes the queue's updated options; when it cannot be loaded or
@@ -132,6 +123,21 @@ QueueOutcome Leave(const char *queue_name, const NoBackend &no_backend, QueueFat
 
 }  // namespace
 
+std::string QueueSetup_WhyNoBackend(const char *device_uri) {
+  const std::string_view uri(device_uri);
+  if (uri.starts_with(kBackendPrefix)) {
+    return kAlreadyOnBackendReason;
+  }
+  if (BackendURI_RuleTakes(device_uri)) {
+    return "too long: its backend URI would exceed " + std::to_string(kMaxURILength) + " bytes";
+  }
+  return "no rule for device URI " + std::string(uri);
+}
+
+bool QueueSetup_IsOfFamily(const char *ppd_path) {
+  return zelcups_common_check_pdl_type_by_ppd_file(ppd_path, kPDLType);
+}
+
 QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   if (queue_name == nullptr) {
     return {};
@@ -163,8 +169,7 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
       return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
     }
   }
-  if (!zelcups_common_check_pdl_type_by_ppd_file(
-          readable ? ppd_path.c_str() : ppd_copy.read_path().c_str(), kPDLType)) {
+  if (!QueueSetup_IsOfFamily(readable ? ppd_path.c_str() : ppd_copy.read_path().c_str())) {
     return Leave(queue_name, "not of the driver family", kJournalInfo, QueueFate::kSettled,
                  quiet_reason);
   }

@@ -3,6 +3,11 @@
 #define ZELCUPS_AGENT_QUEUE_SETUP_H
 
 #include <cstdint>
+#include <string>
+
+// The driver's folder, with its plug-in under Libs/, and the PDL type its PPDs name.
+inline constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
+inline constexpr char kPDLType[] = "ZELQRX5";
 
 enum class QueueFate {
   kRepointed,   // lpadmin re-pointed it
@@ -25,5 +30,12 @@ struct QueueOutcome {
 // became of it, except for a failure whose MachineRecord_ReasonHash is quiet_reason: the
 // one already told when the queue was last tried.
 QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason = 0);
+
+// Whether the PPD file marks its queue as one of the driver family.
+bool QueueSetup_IsOfFamily(const char *ppd_path);
+
+// Why no backend URI can be formed for a device URI: no rule for its scheme (the
+// backend's own among them), or one that would not fit; the journal's words.
+std::string QueueSetup_WhyNoBackend(const char *device_uri);
 
 #endif

@@ -5,8 +5,10 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zelcups_e2e as e2e  # noqa: E402
 from zelcups_e2e import (  # noqa: E402
     TWO_TICKS, quit_cleanly, PPD_DIR, QUIT_SIGNALS, TICK_SECONDS, FolderLooks, TestFailure,
     add_queue, check, device_uri, device_uris, main, notification_calls, remove_profile,
@@ -114,11 +116,11 @@ def test_queue_churn(run):
 
 # Arguments: (argv after the program, exit status, what stdout holds, what stderr holds).
 COMMAND_LINE_ROWS = (
-    (["--help"], 0, "usage: zelcups-agent [--help | --version]", ""),
+    (["--help"], 0, "usage: zelcups-agent [--help | --version | --check]", ""),
     (["--version"], 0, "zelcups-agent 1.", ""),
-    (["--verbose"], 2, "", "usage: zelcups-agent [--help | --version]\n"),
-    (["--help", "extra"], 2, "", "usage: zelcups-agent [--help | --version]\n"),
-    ([""], 2, "", "usage: zelcups-agent [--help | --version]\n"),
+    (["--verbose"], 2, "", "usage: zelcups-agent [--help | --version | --check]\n"),
+    (["--help", "extra"], 2, "", "usage: zelcups-agent [--help | --version | --check]\n"),
+    ([""], 2, "", "usage: zelcups-agent [--help | --version | --check]\n"),
 )
 
 
@@ -157,6 +159,73 @@ def test_second_agent(run):
     third.wait_ready()
     third.stay_alive(1.0)
     quit_cleanly(third)
+
+
+# Turned off the ways a desktop offers, in the user's configuration folder: (file, a link's
+# target or the file's text, whether the agent still runs).
+OPT_OUT_ROWS = (
+    ("systemd/user/zelcups-agent.service", "/dev/null", False),
+    ("autostart/zelcups-agent.desktop", "[Desktop Entry]\nHidden=true\n", False),
+    ("autostart/zelcups-agent.desktop", "[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n", False),
+    ("autostart/zelcups-agent.desktop", "[Desktop Entry]\nHidden=false\n", True),
+)
+
+
+def test_opt_out(run):
+    config = os.path.expanduser(f"~{e2e.SESSION_USER}/.config")
+    for i, (name, content, runs) in enumerate(OPT_OUT_ROWS):
+        path = os.path.join(config, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if content.startswith("/"):
+            os.symlink(content, path)
+        else:
+            with open(path, "w", encoding="ascii") as f:
+                f.write(content)
+        try:
+            agent = run.start_agent()
+            ended = wait_for(lambda: not agent.alive() or agent.catches_quit_signals(), 2.0, name)
+            check(agent.alive() == runs, f"row {i}: {agent.describe_status()}, {agent.output()!r}")
+            if runs:
+                quit_cleanly(agent)
+            else:
+                check(agent.process.wait() == 0 and agent.output().splitlines() ==
+                      [f"zelcups-agent: turned off for this user by {path}; it ends"],
+                      f"row {i}: {ended} {agent.describe_status()}, {agent.output()!r}")
+        finally:
+            os.unlink(path)
+
+
+def test_follows_its_package(run):
+    # Installed as a package would install it (the bundle beside it), then upgraded (a new
+    # file renamed over it), then removed.
+    built = os.path.dirname(run.agent_argv[0])
+    real = os.path.join(built, "..", "libexec", "zelcups-agent")
+    program = real if os.path.exists(real) else run.agent_argv[0]
+    prefix = tempfile.mkdtemp(prefix="package-", dir="/tmp")
+    os.chmod(prefix, 0o755)
+    os.mkdir(prefix + "/bin", 0o755)
+    os.symlink(os.path.abspath(os.path.join(built, "..", "share")), prefix + "/share")
+    installed = prefix + "/bin/zelcups-agent"
+
+    def install():
+        shutil.copy(program, installed + ".new")
+        os.rename(installed + ".new", installed)
+        return os.stat(installed).st_ino
+
+    install()
+    agent = e2e.Agent([installed], "the packaged agent", user=e2e.SESSION_USER)
+    run.agents.append(agent)
+    agent.wait_ready()
+    new = install()
+    wait_for(lambda: os.stat(f"/proc/{agent.pid}/exe").st_ino == new, 5.0, "the new program")
+    agent.wait_ready()
+    os.unlink(installed)
+    wait_for(lambda: not agent.alive(), 5.0, "the agent to end with its package")
+    check(agent.process.wait() == 0 and agent.output().splitlines() == [
+        f"zelcups-agent: {installed} was replaced (the package was upgraded); the new one starts",
+        f"zelcups-agent: {installed} was removed (the package is gone); it ends"],
+        f"{agent.describe_status()}: {agent.output()!r}")
+    shutil.rmtree(prefix)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,13 @@ CF_EXTERN_C_BEGIN
    folder, not on the bus. */
 CF_EXPORT Boolean SessionInstance_Claim(const char *name);
 
+/* Whether the user turned the program called name off, in either of the ways a desktop
+   offers: its user unit masked (`systemctl --user mask name`), or its autostart entry
+   overridden in the user's own autostart folder with Hidden=true (or the desktop's
+   "X-GNOME-Autostart-enabled=false"). Both start paths run the same program, so each
+   honours both. Returns the file that says so (malloc'ed), or NULL. */
+CF_EXPORT char *SessionInstance_CopyOptOut(const char *name);
+
 CF_EXTERN_C_END
 
 #endif

@@ -26,6 +26,9 @@ inline constexpr std::chrono::milliseconds kSchedulerSilenceLimit = 30s;
 // A notification service that has not answered Notify by then counts as not showing the
 // alert; long enough for one the bus starts on demand.
 inline constexpr std::chrono::milliseconds kNotifyLimit = 5s;
+// The agent's own executable must have stayed replaced or removed this long before the
+// agent follows its package: an upgrade unpacks the libraries in the same run.
+inline constexpr std::chrono::milliseconds kPackageSettleTime = 2s;
 
 }  // namespace zelcups
 
