@@ -161,8 +161,7 @@ std::optional<std::string> AdminRights_CurrentWarning(void) {
 
 void AdminRights_WarnIfNotAdministrator(void) {
   if (const std::optional<std::string> line = AdminRights_CurrentWarning()) {
-    fprintf(stderr, "%s%s
-", Journal_Prefix(kJournalWarning), line->c_str());
+    fprintf(stderr, "%s%s\n", Journal_Prefix(kJournalWarning), line->c_str());
   }
 }
 
