@@ -536,6 +536,29 @@ class Agent:
             return False
         return all(handled & (1 << (int(s) - 1)) for s in QUIT_SIGNALS)
 
+    def wait_loading(self, timeout=10.0):
+        """Returns once the process runs a program of the agent's name (no longer the one
+        that switches users) and has read since: the loader is reading the agent's
+        libraries, and none of the agent's own code has run. Earlier, in the last steps
+        of the exec itself, a signal kills any program, however it starts."""
+        name = os.path.basename(self.argv[0])
+        started = None
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                if started is None:
+                    if os.path.basename(os.readlink(f"/proc/{self.pid}/exe")) == name:
+                        started = self._reads()
+                elif self._reads() > started:
+                    return
+            except OSError:
+                pass
+        raise TestFailure(f"{self.label} did not start reading as {name} within {timeout:g}s")
+
+    def _reads(self):
+        with open(f"/proc/{self.pid}/io", encoding="ascii") as f:
+            return int(re.search(r"^syscr: (\d+)", f.read(), re.M)[1])
+
     def wait_ready(self, timeout=10.0):
         wait_for(
             lambda: self.catches_quit_signals() or not self.alive(),
