@@ -12,7 +12,9 @@ namespace {
 // A quit signal left to its default action kills the process wherever it is; one that
 // comes before the event loop reads them must wait for it instead. Blocked here, before
 // any thread exists, the signals stay blocked in every thread the process starts, and the
-// event loop reads them through a descriptor (a pending one included).
+// event loop reads them through a descriptor (a pending one included). Started as
+// bin/zelcups-agent they are blocked already, before the dynamic loader ran (see
+// agent_launcher.c); this covers the agent started on its own, by a debugger or valgrind.
 void BlockQuitSignals() {
   sigset_t quit_signals;
   sigemptyset(&quit_signals);

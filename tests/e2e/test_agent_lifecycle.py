@@ -3,6 +3,7 @@ surviving what the queues and the PPD folder do around it."""
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,7 @@ from zelcups_e2e import (  # noqa: E402
 # A busy or spinning loop uses a whole core; an idle agent a few milliseconds for its
 # start-up and its status reads.
 IDLE_CPU_LIMIT = 0.5
+EXEC_QUIT_STARTS = 60
 
 
 
@@ -49,6 +51,17 @@ def test_quit_requests(run):
         status, seconds = agent.stop(sig)
         check(status == 0, f"row {i}: {sig.name} ended the agent with {agent.describe_status()}")
         check(seconds < 1.0, f"row {i}: {sig.name} took {seconds:.2f}s to end the agent")
+    # A quit while the loader still maps the agent's libraries, before its own code runs.
+    failures = []
+    for i in range(EXEC_QUIT_STARTS):
+        agent = run.start_agent()
+        agent.wait_loading()
+        status, seconds = agent.stop(signal.SIGTERM)
+        if status != 0 or seconds >= 1.0:
+            failures.append(f"start {i}: {agent.describe_status()} after {seconds:.2f}s")
+    print(f"FIGURE quit_at_exec: {EXEC_QUIT_STARTS - len(failures)}/{EXEC_QUIT_STARTS} starts "
+          "sent SIGTERM while loading ended with status 0 within a second", flush=True)
+    check(not failures, f"SIGTERM while loading: {'; '.join(failures[:5])}")
 
 
 def test_missing_ppd_dir(run):

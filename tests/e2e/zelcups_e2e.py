@@ -536,6 +536,24 @@ class Agent:
             return False
         return all(handled & (1 << (int(s) - 1)) for s in QUIT_SIGNALS)
 
+    def wait_loading(self, timeout=10.0):
+        """Returns once the process runs a program of the agent's name (no longer the one
+        that switches users) and the loader has mapped one of its libraries: a signal sent
+        now comes while the loader works, before any code of the agent's, unless this
+        harness was the slower. (Earlier, in the last steps of the exec itself, a signal
+        kills any program, however it starts.)"""
+        name = os.path.basename(self.argv[0])
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.alive():
+            try:
+                if os.path.basename(os.readlink(f"/proc/{self.pid}/exe")) == name:
+                    with open(f"/proc/{self.pid}/maps", encoding="utf-8") as f:
+                        if re.search(r"/lib[^/\n]*\.so", f.read()):
+                            return
+            except OSError:
+                pass
+        check(not self.alive(), f"{self.label} mapped no library as {name} within {timeout:g}s")
+
     def wait_ready(self, timeout=10.0):
         wait_for(
             lambda: self.catches_quit_signals() or not self.alive(),

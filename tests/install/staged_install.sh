@@ -36,6 +36,7 @@ fail() {
 # --- layout --------------------------------------------------------------------------------
 layout=(
   "x bin/zelcups-agent"
+  "x libexec/zelcups-agent"
   "x bin/zelcups-printer-address"
   "f share/zelcups-agent/Printer.svg"
   "f share/zelcups-agent/Printer.png"
@@ -81,7 +82,11 @@ for library in libzelcups-compat.so.1 libCommonLib.so.1; do
   exported=$(nm -D --defined-only "$root/$libdir/$library" | grep -ci testing || true)
   [ "$exported" -eq 0 ] || fail "$library exports $exported names of test code"
 done
-for program in bin/zelcups-agent bin/zelcups-printer-address; do
+# What the session starts blocks the quit signals before any loader runs: it has none.
+if readelf -l "$root/bin/zelcups-agent" | grep -q INTERP; then
+  fail "bin/zelcups-agent needs a dynamic loader"
+fi
+for program in libexec/zelcups-agent bin/zelcups-printer-address; do
   if readelf -d "$root/$program" | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
     fail "$program searches the build tree for libraries"
   fi
