@@ -54,39 +54,36 @@ NoBackend WhyNoBackend(const char *device_uri) {
 // fails, the user is told, since the queue then lacks the driver's settings. The journal
 // says which of the three it was, and what became of the alert.
 void RunPluginStep(const char *queue_name) {
+  const zelcups::UnstoppableCode plugin_runs;
+  std::unique_ptr<InfoInstance, InfoTerminate> instance(
+      Info_Initialize(kDriverDirectory, queue_name, kPluginExtra, false, nullptr));
+  void *options = nullptr;
+  int32_t status = 0;
   std::string failure;
-  {
-    const zelcups::UnstoppableCode plugin_runs;
-    std::unique_ptr<InfoInstance, InfoTerminate> instance(
-        Info_Initialize(kDriverDirectory, queue_name, kPluginExtra, false, nullptr));
-    void *options = nullptr;
-    int32_t status = 0;
-    if (!instance) {
-      failure = access(kPluginPath, F_OK) != 0
-                    ? std::string("the driver's plug-in ") + kPluginPath + " is missing"
-                    : std::string("the driver's plug-in ") + kPluginPath +
-                          " cannot be loaded (not a complete plug-in, or it gave no context)";
-    } else if ((status = Info_CreateUpdatedOptions(instance.get(), true, kUpdatedOptionsText,
-                                                   &options)) != 0) {
-      failure = "the driver's plug-in failed to create the queue's options (status " +
-                std::to_string(status) + ")";
-    }
-    if (options != nullptr) {
-      Info_DestroyUpdatedOptions(instance.get(), options);
+  if (!instance) {
+    failure = std::string("the driver's plug-in ") + kPluginPath +
+              (access(kPluginPath, F_OK) != 0
+                   ? " is missing"
+                   : " cannot be loaded (not a complete plug-in, or it gave no context)");
+  } else if ((status = Info_CreateUpdatedOptions(instance.get(), true, kUpdatedOptionsText,
+                                                 &options)) != 0) {
+    failure = "the driver's plug-in failed to create the queue's options (status " +
+              std::to_string(status) + ")";
+  }
+  if (!failure.empty()) {
+    QueueJournal_Note(queue_name, failure + "; the user is alerted", kJournalWarning);
+    if (LibinfoAlert_Show(queue_name)) {
+      QueueJournal_Note(queue_name, "the alert about its plug-in was shown and answered",
+                        kJournalInfo);
+    } else if (!QuitRequest_Received()) {
+      QueueJournal_Note(queue_name,
+                        "the alert about its plug-in was not shown or not answered: no "
+                        "notification service took it in time, or it went away",
+                        kJournalWarning);
     }
   }
-  if (failure.empty()) {
-    return;
-  }
-  QueueJournal_Note(queue_name, failure + "; the user is alerted", kJournalWarning);
-  if (LibinfoAlert_Show(queue_name)) {
-    QueueJournal_Note(queue_name, "the alert about its plug-in was shown and answered",
-                      kJournalInfo);
-  } else if (!QuitRequest_Received()) {
-    QueueJournal_Note(queue_name,
-                      "the alert about its plug-in was not shown or not answered: no "
-                      "notification service took it in time, or it went away",
-                      kJournalWarning);
+  if (options != nullptr) {
+    Info_DestroyUpdatedOptions(instance.get(), options);
   }
 }
 
