@@ -196,14 +196,14 @@ def test_opt_out(run):
                 f.write(content)
         try:
             agent = run.start_agent()
-            ended = wait_for(lambda: not agent.alive() or agent.catches_quit_signals(), 2.0, name)
-            check(agent.alive() == runs, f"row {i}: {agent.describe_status()}, {agent.output()!r}")
             if runs:
+                agent.stay_alive(1.0)
                 quit_cleanly(agent)
             else:
+                wait_for(lambda: not agent.alive(), 2.0, f"row {i}: the agent to end")
                 check(agent.process.wait() == 0 and agent.output().splitlines() ==
                       [f"zelcups-agent: turned off for this user by {path}; it ends"],
-                      f"row {i}: {ended} {agent.describe_status()}, {agent.output()!r}")
+                      f"row {i}: {agent.describe_status()}, {agent.output()!r}")
         finally:
             os.unlink(path)
 
@@ -228,10 +228,12 @@ def test_follows_its_package(run):
     install()
     agent = e2e.Agent([installed], "the packaged agent", user=e2e.SESSION_USER)
     run.agents.append(agent)
-    agent.wait_ready()
+    # Its loop runs (and watches the program) once it observes the posts.
+    wait_for(e2e.observes_posts, 10.0, "the agent's loop")
     new = install()
     wait_for(lambda: os.stat(f"/proc/{agent.pid}/exe").st_ino == new, 5.0, "the new program")
-    agent.wait_ready()
+    agent.stay_alive(1.0)
+    wait_for(e2e.observes_posts, 10.0, "the new program's loop")
     os.unlink(installed)
     wait_for(lambda: not agent.alive(), 5.0, "the agent to end with its package")
     check(agent.process.wait() == 0 and agent.output().splitlines() == [
