@@ -28,7 +28,8 @@ constexpr int kTemplateSuffixLength = 4;  // ".ppd"
 constexpr char kIncomplete[] = "PPD copy incomplete: ";
 
 std::string TooLarge(std::int64_t bytes) {
-  return "PPD larger than 16 MiB (" + std::to_string(bytes) + " bytes or more), not fetched";
+  return "PPD larger than " + std::to_string(kMaxPPDCopyBytes >> 20) + " MiB (" +
+         std::to_string(bytes) + " bytes or more), not fetched";
 }
 
 // The printer is named by its URI inside the IPP request rather than in an HTTP path:

@@ -42,6 +42,12 @@ inline constexpr std::chrono::seconds kLeftQueueRetry = 60s;
 // gather the files one scheduler request writes, short against the time it takes a
 // person or a setup tool to go on to print.
 inline constexpr std::chrono::milliseconds kFolderChangeLatency = 100ms;
+// How often an alert's wait looks whether the bus itself went away: its "closed" signal is
+// delivered on the main context, which the wait does not run.
+inline constexpr std::chrono::seconds kAlertBusCheckInterval = 1s;
+// A flood of notices is over once no post came for this long: the drop count is told
+// then, and the memory it took is handed back to the system.
+inline constexpr std::chrono::milliseconds kNoticeFloodSettle = 2s;
 
 }  // namespace zelcups
 
