@@ -33,6 +33,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "backend_uri.h"
 #include "machine_record_testing.h"
@@ -61,6 +62,8 @@ constexpr int kMostAttempts = 2;
 // Lines beyond what the record holds before it is rewritten whole.
 constexpr std::size_t kSpareLines = 1024;
 
+struct LockWait;
+
 enum class State : char { kSettled = 'B', kClaimed = 'C', kLeft = 'L', kOpen = 'R' };
 
 struct Entry {
@@ -77,9 +80,10 @@ struct Record {
   std::string folder;
   gid_t group = 0;
   zelcups::ScopedFd lock;
-  zelcups::ScopedFd waited_lock;  // the folder's lock when it had to be waited for
-  zelcups::ScopedFd file;         // the record as last read, for appending
-  off_t read_to = 0;              // bytes of it taken into entries
+  zelcups::ScopedFd waited_lock;        // the folder's lock when it had to be waited for
+  std::shared_ptr<LockWait> lock_wait;  // one given up whose flock has not returned yet
+  zelcups::ScopedFd file;               // the record as last read, for appending
+  off_t read_to = 0;                    // bytes of it taken into entries
   std::size_t lines = 0;
   std::unordered_map<std::string, Entry> entries;
   zelcups::ScopedFd own;  // this agent's file, locked for as long as it lives
@@ -98,6 +102,7 @@ void ResetRecord() {
   g_record.folder.clear();
   g_record.lock.reset();
   g_record.waited_lock.reset();
+  g_record.lock_wait.reset();
   g_record.file.reset();
   g_record.read_to = 0;
   g_record.lines = 0;
@@ -400,30 +405,31 @@ Read Refresh() {
 // The folder's lock taken with a blocking call on a thread of its own, through an open file
 // of its own, so that the wait watches the quit descriptor and a deadline beside it and
 // polls nothing. A wait given up goes on in its thread, which lets the lock go as soon as
-// it has it. The descriptor that holds the lock, or -1.
+// it has it; the next wait takes it up rather than start another, so that an agent that
+// holds the lock for hours costs one thread. The descriptor that holds the lock, or -1.
 struct LockWait {
   std::mutex mutex;
   zelcups::ScopedFd lock;
   zelcups::ScopedFd done;  // readable once the thread's flock has returned
   bool given_up = false;
+  bool finished = false;
   bool acquired = false;
 };
 
-int WaitForFolderLock(bool patient) {
-  // Asked before the thread starts: the thread inherits the quit signals blocked.
-  const int quit = QuitRequest_Descriptor();
+std::shared_ptr<LockWait> StartLockWait() {
   auto wait = std::make_shared<LockWait>();
   wait->lock.reset(
       open(("/proc/self/fd/" + std::to_string(g_record.lock.get())).c_str(), O_RDONLY | O_CLOEXEC));
   wait->done.reset(eventfd(0, EFD_CLOEXEC));
   if (wait->lock.get() < 0 || wait->done.get() < 0) {
-    return -1;
+    return nullptr;
   }
   std::thread([wait] {
     int locked = 0;
     while ((locked = flock(wait->lock.get(), LOCK_EX)) != 0 && errno == EINTR) {
     }
     const std::lock_guard guard(wait->mutex);
+    wait->finished = true;
     wait->acquired = locked == 0;
     if (wait->given_up) {
       wait->lock.reset();
@@ -432,6 +438,23 @@ int WaitForFolderLock(bool patient) {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t told = write(wait->done.get(), &one, sizeof one);
   }).detach();
+  return wait;
+}
+
+int WaitForFolderLock(bool patient) {
+  // Asked before the thread starts: the thread inherits the quit signals blocked.
+  const int quit = QuitRequest_Descriptor();
+  std::shared_ptr<LockWait> wait = std::exchange(g_record.lock_wait, nullptr);
+  if (wait != nullptr) {
+    const std::lock_guard guard(wait->mutex);
+    wait->given_up = wait->finished;  // one that let the lock go is of no use
+  }
+  if (wait == nullptr || wait->given_up) {
+    wait = StartLockWait();
+  }
+  if (wait == nullptr) {
+    return -1;
+  }
   const auto deadline = std::chrono::steady_clock::now() + zelcups::kRecordLockPatience;
   pollfd watched[] = {{wait->done.get(), POLLIN, 0}, {quit, POLLIN, 0}};
   for (;;) {
@@ -448,6 +471,9 @@ int WaitForFolderLock(bool patient) {
     return wait->lock.release();
   }
   wait->given_up = true;
+  if (!wait->finished) {
+    g_record.lock_wait = wait;
+  }
   return -1;
 }
 
