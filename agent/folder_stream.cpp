@@ -9,14 +9,12 @@
 
 #include "printer_setup.h"
 #include "zelcups/scoped.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
-// A tool that adds many queues writes one PPD after another; the first change starts
-// this wait and everything that follows within it is handled by one tick. Long enough
-// to gather the files one scheduler request writes, short against the time it takes a
-// person or a setup tool to go on to print.
-constexpr CFTimeInterval kLatency = 0.1;
+constexpr CFTimeInterval kLatency =
+    std::chrono::duration<CFTimeInterval>(zelcups::kFolderChangeLatency).count();
 
 // Set by end-to-end tests to show that the timer alone still finds every change.
 constexpr char kTimerOnlyForTesting[] = "ZELCUPS_TESTING_TIMER_ONLY";

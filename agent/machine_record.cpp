@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,14 +29,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "backend_uri.h"
 #include "machine_record_testing.h"
 #include "snapshot_compare.h"
 #include "snapshot_file.h"
+#include "zelcups/file_write.h"
 #include "zelcups/holders.h"
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
@@ -49,18 +56,13 @@ constexpr char kAgentPrefix[] = "agent.";
 // Far beyond any scheduler's number of queues; a bigger file is not ours.
 constexpr off_t kMaxFileBytes = 64 << 20;
 constexpr long kNanosecondsPerSecond = 1000000000L;
-// A failure that may pass is tried again at most this often, unless the backend appears.
-constexpr time_t kRetrySeconds = 60;
 // A queue whose handling ended two agents is not given to a third: a plug-in that kills
 // the agent would otherwise kill every agent of the machine in turn, for ever.
 constexpr int kMostAttempts = 2;
 // Lines beyond what the record holds before it is rewritten whole.
 constexpr std::size_t kSpareLines = 1024;
-// Another agent holds the folder's lock only while it reads or writes the record; one
-// that holds it longer (stopped, or on a slow disk) is waited for this long, a quit
-// request not at all, before a tick gives up and tries again at the next.
-constexpr int kLockPatienceMilliseconds = 5000;
-constexpr int kLockRetryMilliseconds = 10;
+
+struct LockWait;
 
 enum class State : char { kSettled = 'B', kClaimed = 'C', kLeft = 'L', kOpen = 'R' };
 
@@ -78,15 +80,18 @@ struct Record {
   std::string folder;
   gid_t group = 0;
   zelcups::ScopedFd lock;
-  zelcups::ScopedFd file;  // the record as last read, for appending
-  off_t read_to = 0;       // bytes of it taken into entries
+  zelcups::ScopedFd waited_lock;        // the folder's lock when it had to be waited for
+  std::shared_ptr<LockWait> lock_wait;  // one given up whose flock has not returned yet
+  zelcups::ScopedFd file;               // the record as last read, for appending
+  off_t read_to = 0;                    // bytes of it taken into entries
   std::size_t lines = 0;
   std::unordered_map<std::string, Entry> entries;
   zelcups::ScopedFd own;  // this agent's file, locked for as long as it lives
   std::string own_name;
-  bool held = false;         // the lock kept from a settled queue for the next claim
-  bool look_again = false;   // a look at the record failed: the next tick looks again
-  time_t backend_since = 0;  // when the backend was first seen, 0 while missing
+  bool held = false;                // the lock kept from a settled queue for the next claim
+  bool look_again = false;          // a look at the record failed: the next tick looks again
+  bool write_failure_told = false;  // said once; quiet until a write succeeds
+  time_t backend_since = 0;         // when the backend was first seen, 0 while missing
   bool backend_checked = false;
 };
 
@@ -96,6 +101,8 @@ void ResetRecord() {
   g_record.in_use = false;
   g_record.folder.clear();
   g_record.lock.reset();
+  g_record.waited_lock.reset();
+  g_record.lock_wait.reset();
   g_record.file.reset();
   g_record.read_to = 0;
   g_record.lines = 0;
@@ -104,6 +111,7 @@ void ResetRecord() {
   g_record.own_name.clear();
   g_record.held = false;
   g_record.look_again = false;
+  g_record.write_failure_told = false;
   g_record.backend_since = 0;
   g_record.backend_checked = false;
 }
@@ -187,7 +195,8 @@ bool ToHandle(const Entry *entry, const struct timespec &time) {
     case State::kSettled:
       return false;
     case State::kLeft:
-      return Now() >= entry->left_at + kRetrySeconds || BackendCameSince(entry->left_at);
+      return Now() >= entry->left_at + zelcups::kLeftQueueRetry.count() ||
+             BackendCameSince(entry->left_at);
     default:
       return true;
   }
@@ -256,29 +265,22 @@ bool ParseLine(std::string_view line) {
   return parsed;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
+// A record that cannot be written (a full disk, a folder planted at its path, rights
+// taken away) is said once, not at every queue, until a write succeeds again.
+bool Written(bool written) {
+  if (!written && !g_record.write_failure_told) {
+    fprintf(stderr,
+            "%szelcups-agent: cannot write the machine record %s (%s); its queues wait until "
+            "it can be written\n",
+            Journal_Prefix(kJournalWarning), PathOf(kRecordName).c_str(), strerror(errno));
   }
-  return true;
+  g_record.write_failure_told = !written;
+  return written;
 }
 
 // Written beside the record and renamed over it, so that a reader finds the old record or
 // the new one, never a part; every agent reads it again when it sees another file there.
 bool Rewrite() {
-  const std::string path = PathOf(kRecordName);
-  std::string temporary = path + ".XXXXXX";
-  zelcups::ScopedFd fd(mkostemp(temporary.data(), O_CLOEXEC));
-  if (fd.get() < 0) {
-    return false;
-  }
   std::string text(kHeader);
   const std::string ppd_directory = zelcups_common_cups_ppd_directory();
   for (auto it = g_record.entries.begin(); it != g_record.entries.end();) {
@@ -308,13 +310,11 @@ bool Rewrite() {
     }
     ++it;
   }
-  // Every agent of the group writes it, whatever its user's umask.
-  bool saved = fchmod(fd.get(), 0660) == 0 &&
-               fchown(fd.get(), static_cast<uid_t>(-1), g_record.group) == 0 &&
-               fcntl(fd.get(), F_SETFL, O_APPEND) == 0 && WriteAll(fd.get(), text);
-  saved = saved && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!saved) {
-    unlink(temporary.c_str());
+  // Every agent of the group writes it, whatever its user's umask; it outlives a restart
+  // of the machine, so it is on the disk before it takes the old one's place.
+  zelcups::ScopedFd fd(zelcups::ReplaceFile(
+      PathOf(kRecordName), text, {.mode = 0660, .group = g_record.group, .durable = true}));
+  if (!Written(fd.get() >= 0 && fcntl(fd.get(), F_SETFL, O_APPEND) == 0)) {
     return false;
   }
   g_record.file.reset(fd.release());
@@ -402,6 +402,89 @@ Read Refresh() {
   return Read::kRead;
 }
 
+// The folder's lock taken with a blocking call on a thread of its own, through an open file
+// of its own, so that the wait watches the quit descriptor and a deadline beside it and
+// polls nothing. A wait given up goes on in its thread, which lets the lock go as soon as
+// it has it; the next wait takes it up rather than start another, so that an agent that
+// holds the lock for hours costs one thread. The descriptor that holds the lock, or -1.
+struct LockWait {
+  std::mutex mutex;
+  zelcups::ScopedFd lock;
+  zelcups::ScopedFd done;  // readable once the thread's flock has returned
+  bool given_up = false;
+  bool finished = false;
+  bool acquired = false;
+};
+
+std::shared_ptr<LockWait> StartLockWait() {
+  auto wait = std::make_shared<LockWait>();
+  wait->lock.reset(
+      open(("/proc/self/fd/" + std::to_string(g_record.lock.get())).c_str(), O_RDONLY | O_CLOEXEC));
+  wait->done.reset(eventfd(0, EFD_CLOEXEC));
+  if (wait->lock.get() < 0 || wait->done.get() < 0) {
+    return nullptr;
+  }
+  std::thread([wait] {
+    int locked = 0;
+    while ((locked = flock(wait->lock.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    const std::lock_guard guard(wait->mutex);
+    wait->finished = true;
+    wait->acquired = locked == 0;
+    if (wait->given_up) {
+      wait->lock.reset();
+      return;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t told = write(wait->done.get(), &one, sizeof one);
+  }).detach();
+  return wait;
+}
+
+int WaitForFolderLock(bool patient) {
+  // Asked before the thread starts: the thread inherits the quit signals blocked.
+  const int quit = QuitRequest_Descriptor();
+  std::shared_ptr<LockWait> wait = std::exchange(g_record.lock_wait, nullptr);
+  if (wait != nullptr) {
+    const std::lock_guard guard(wait->mutex);
+    wait->given_up = wait->finished;  // one that let the lock go is of no use
+  }
+  if (wait == nullptr || wait->given_up) {
+    wait = StartLockWait();
+  }
+  if (wait == nullptr) {
+    return -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + zelcups::kRecordLockPatience;
+  pollfd watched[] = {{wait->done.get(), POLLIN, 0}, {quit, POLLIN, 0}};
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int ready = poll(watched, watched[1].fd >= 0 ? 2 : 1,
+                           patient ? -1 : static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready >= 0 || errno != EINTR) {
+      break;
+    }
+  }
+  const std::lock_guard guard(wait->mutex);
+  if (wait->acquired) {
+    return wait->lock.release();
+  }
+  wait->given_up = true;
+  if (!wait->finished) {
+    g_record.lock_wait = wait;
+  }
+  return -1;
+}
+
+void ReleaseFolderLock() {
+  if (g_record.waited_lock.get() >= 0) {
+    g_record.waited_lock.reset();
+  } else {
+    flock(g_record.lock.get(), LOCK_UN);
+  }
+}
+
 // The folder's lock, held while the record is read and changed; never while a queue is
 // handled, so that an alert waiting in one session holds up no other. A settled queue may
 // keep it for the claim of the next one, which then needs no look at the record: no one
@@ -411,25 +494,21 @@ Read Refresh() {
 class FolderLock {
  public:
   explicit FolderLock(bool patient = false) : up_to_date_(g_record.held) {
-    acquired_ = g_record.held;
+    acquired_ = g_record.held || flock(g_record.lock.get(), LOCK_EX | LOCK_NB) == 0;
     g_record.held = false;
-    for (int waited = 0; !acquired_; waited += kLockRetryMilliseconds) {
-      acquired_ = flock(g_record.lock.get(), LOCK_EX | LOCK_NB) == 0;
-      if (!acquired_ && (errno != EWOULDBLOCK || QuitRequest_Received() ||
-                         (!patient && waited >= kLockPatienceMilliseconds))) {
-        g_record.look_again = true;
-        return;
-      }
-      if (!acquired_) {
-        poll(nullptr, 0, kLockRetryMilliseconds);
-      }
+    if (!acquired_ && errno == EWOULDBLOCK && !QuitRequest_Received()) {
+      g_record.waited_lock.reset(WaitForFolderLock(patient));
+      acquired_ = g_record.waited_lock.get() >= 0;
+    }
+    if (!acquired_) {
+      g_record.look_again = true;
     }
   }
   ~FolderLock() {
     if (keep_) {
       g_record.held = true;
     } else if (acquired_) {
-      flock(g_record.lock.get(), LOCK_UN);
+      ReleaseFolderLock();
     }
   }
   FolderLock(const FolderLock &) = delete;
@@ -445,27 +524,29 @@ class FolderLock {
 };
 
 // The record as it stands now, replaced (with a line) when it cannot be read: what this
-// agent knows is then the best there is.
+// agent knows is then the best there is. One that cannot be replaced either is said once,
+// by the write that failed.
 bool RefreshOrReplace() {
   const Read read = Refresh();
   if (read == Read::kRead) {
     return true;
   }
-  if (read == Read::kUnusable) {
+  unlink(PathOf(kRecordName).c_str());
+  const bool replaced = Rewrite();
+  if (read == Read::kUnusable && replaced) {
     fprintf(stderr,
-            "%szelcups-agent: %s is not a record this agent can read (not a regular file of the "
-            "folder's group closed to others, or not whole); it is ignored and replaced\n",
+            "%szelcups-agent: %s was not a record this agent can read (not a regular file of the "
+            "folder's group closed to others, or not whole); it was ignored and replaced\n",
             Journal_Prefix(kJournalWarning), PathOf(kRecordName).c_str());
   }
-  unlink(PathOf(kRecordName).c_str());
-  return Rewrite();
+  return replaced;
 }
 
 // Writes one change at the end of the record, and takes it into the entries as it goes.
 bool Write(State state, const struct timespec &time, std::string_view extra,
            std::string_view name) {
   const std::string line = Line(state, time, extra, name);
-  if (!WriteAll(g_record.file.get(), line)) {
+  if (!Written(zelcups::WriteAll(g_record.file.get(), line))) {
     return false;
   }
   g_record.read_to += static_cast<off_t>(line.size());
@@ -614,14 +695,7 @@ bool MachineRecord_Start(const QueueList *list, int32_t count) {
   if (read == Read::kRead || !locked.acquired()) {
     return true;
   }
-  if (read == Read::kUnusable) {
-    fprintf(stderr,
-            "%szelcups-agent: %s is not a record this agent can read (not a regular file of the "
-            "folder's group closed to others, or not whole); it is ignored and replaced, with "
-            "the queues present now as handled\n",
-            Journal_Prefix(kJournalWarning), PathOf(kRecordName).c_str());
-    unlink(PathOf(kRecordName).c_str());
-  }
+  unlink(PathOf(kRecordName).c_str());
   // The machine's first agent: the queues present now are the baseline.
   g_record.entries.clear();
   for (int32_t index = 0; index < count; ++index) {
@@ -631,7 +705,13 @@ bool MachineRecord_Start(const QueueList *list, int32_t count) {
       entry.state = State::kSettled;
     }
   }
-  Rewrite();
+  if (Rewrite() && read == Read::kUnusable) {
+    fprintf(stderr,
+            "%szelcups-agent: %s was not a record this agent can read (not a regular file of the "
+            "folder's group closed to others, or not whole); it was ignored and replaced, with "
+            "the queues present now as handled\n",
+            Journal_Prefix(kJournalWarning), PathOf(kRecordName).c_str());
+  }
   return false;
 }
 
@@ -731,7 +811,7 @@ void MachineRecord_Settle(std::string_view name, const struct timespec &ppd_time
 
 void MachineRecord_EndPass(void) {
   if (g_record.held) {
-    flock(g_record.lock.get(), LOCK_UN);
+    ReleaseFolderLock();
     g_record.held = false;
   }
 }

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <vector>
 
-#include "zelcups/private_folder.h"
 #include "zelcups/quit_request.h"
 #include "zelcups/cups_holders.h"
+#include "zelcups/file_write.h"
+#include "zelcups/holders.h"
+#include "zelcups/private_folder.h"
 #include "zelcups_common.h"
 
 namespace {
@@ -26,7 +28,8 @@ constexpr int kTemplateSuffixLength = 4;  // ".ppd"
 constexpr char kIncomplete[] = "PPD copy incomplete: ";
 
 std::string TooLarge(std::int64_t bytes) {
-  return "PPD larger than 16 MiB (" + std::to_string(bytes) + " bytes or more), not fetched";
+  return "PPD larger than " + std::to_string(kMaxPPDCopyBytes >> 20) + " MiB (" +
+         std::to_string(bytes) + " bytes or more), not fetched";
 }
 
 // The printer is named by its URI inside the IPP request rather than in an HTTP path:
@@ -44,25 +47,6 @@ zelcups::ScopedIPP NewGetPPDRequest(const char *queue_name) {
                  printer_uri);
   }
   return request;
-}
-
-// False with errno set when not every byte went out.
-bool WriteAll(int fd, const char *data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written == 0) {
-      errno = EIO;  // nothing taken and no reason given: it would never end
-    }
-    if (written <= 0) {
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // Copies the PPD that follows the scheduler's IPP answer into fd and makes it durable.
@@ -89,14 +73,17 @@ bool CopyBody(http_t *http, int fd, std::string *why) {
       *why = TooLarge(total + got);
       return false;
     }
-    if (!WriteAll(fd, buffer.data(), static_cast<std::size_t>(got))) {
+    if (!zelcups::WriteAll(fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
       *why = kIncomplete + std::to_string(total) + of_expected +
              " bytes written: " + std::strerror(errno);
       return false;
     }
     total += got;
   }
-  if (got < 0 || httpGetState(http) != HTTP_STATE_WAITING || (expected >= 0 && total != expected)) {
+  // A chunked body cut before its last chunk ends like a whole one, but for the error the
+  // connection's end left.
+  if (got < 0 || httpError(http) != 0 || httpGetState(http) != HTTP_STATE_WAITING ||
+      (expected >= 0 && total != expected)) {
     *why = kIncomplete + std::to_string(total) + of_expected + " bytes received";
     return false;
   }
@@ -118,10 +105,7 @@ void ScopedPPDCopy::Remove() {
     unlink(path_.c_str());
     path_.clear();
   }
-  if (read_fd_ >= 0) {
-    close(read_fd_);
-    read_fd_ = -1;
-  }
+  read_fd_.reset();
   read_path_.clear();
 }
 
@@ -159,24 +143,25 @@ bool ScopedPPDCopy::Fetch(const char *queue_name, std::string *why) {
   std::vector<char> writable(name.begin(), name.end());
   writable.push_back('\0');
   // Mode 0600; lpadmin, started later, must not inherit the descriptor.
-  const int fd = mkostemps(writable.data(), kTemplateSuffixLength, O_CLOEXEC);
-  if (fd < 0) {
+  zelcups::ScopedFd fd(mkostemps(writable.data(), kTemplateSuffixLength, O_CLOEXEC));
+  if (fd.get() < 0) {
     *why = kIncomplete + std::string("cannot create the copy: ") + std::strerror(errno);
     return false;
   }
   path_ = writable.data();
-  bool complete = CopyBody(http.get(), fd, why);
+  bool complete = CopyBody(http.get(), fd.get(), why);
   if (complete) {
     // A descriptor of its own for reading, opened through the one that wrote the file,
     // so that no name is looked up again.
-    const std::string written = "/proc/self/fd/" + std::to_string(fd);
-    read_fd_ = open(written.c_str(), O_RDONLY | O_CLOEXEC);
-    if (read_fd_ < 0) {
+    const std::string written = "/proc/self/fd/" + std::to_string(fd.get());
+    read_fd_.reset(open(written.c_str(), O_RDONLY | O_CLOEXEC));
+    if (read_fd_.get() < 0) {
       *why = kIncomplete + std::string("cannot read the copy back: ") + std::strerror(errno);
       complete = false;
     }
   }
-  if (close(fd) != 0 && complete) {
+  // A close that fails may have lost what was written (some file systems write only then).
+  if (close(fd.release()) != 0 && complete) {
     *why = kIncomplete + std::string("close: ") + std::strerror(errno);
     complete = false;
   }
@@ -184,6 +169,6 @@ bool ScopedPPDCopy::Fetch(const char *queue_name, std::string *why) {
     Remove();
     return false;
   }
-  read_path_ = "/proc/self/fd/" + std::to_string(read_fd_);
+  read_path_ = "/proc/self/fd/" + std::to_string(read_fd_.get());
   return true;
 }

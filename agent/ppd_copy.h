@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zelcups/holders.h"
+
 // The maker's PPDs are a few hundred kilobytes; anything far larger is not one of them and
 // would only fill the user's runtime folder.
 inline constexpr std::int64_t kMaxPPDCopyBytes = 16 * 1024 * 1024;
@@ -34,7 +36,7 @@ class ScopedPPDCopy {
  private:
   std::string path_;
   std::string read_path_;
-  int read_fd_ = -1;
+  zelcups::ScopedFd read_fd_;
 };
 
 #endif

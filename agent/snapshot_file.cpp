@@ -20,7 +20,9 @@
 #include <unordered_map>
 
 #include "snapshot_file_testing.h"
+#include "zelcups/file_write.h"
 #include "zelcups/holders.h"
+#include "zelcups/journal.h"
 #include "zelcups/private_folder.h"
 
 namespace {
@@ -176,39 +178,26 @@ bool ReadOwnFile(const std::string &path, std::string *text) {
   return true;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
+// A snapshot that cannot be saved (a folder planted at its path, a full disk, no rights)
+// leaves the next agent without its baseline: said once, not at every tick, until a save
+// succeeds again.
+bool g_save_failure_told = false;
 
-// Written beside the file and renamed over it: whoever reads it finds the old file or the
-// new one, never a part.
 bool ReplaceFile(const std::string &text) {
   const std::string path = SnapshotFile_Path();
   if (path.empty()) {
     return false;
   }
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    return false;
+  // The session's runtime folder does not outlive the machine's run: no fsync.
+  const zelcups::ScopedFd fd(zelcups::ReplaceFile(path, text, {.mode = 0600}));
+  if (fd.get() < 0 && !g_save_failure_told) {
+    fprintf(stderr,
+            "%szelcups-agent: cannot save the snapshot as %s (%s); an agent started again in "
+            "this session will not know which queues this one handled\n",
+            Journal_Prefix(kJournalWarning), path.c_str(), strerror(errno));
   }
-  bool saved = fchmod(fd, 0600) == 0 && WriteAll(fd, text);
-  saved = close(fd) == 0 && saved;
-  saved = saved && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!saved) {
-    unlink(temporary.c_str());
-  }
-  return saved;
+  g_save_failure_told = fd.get() < 0;
+  return fd.get() >= 0;
 }
 
 std::string FileText(const std::vector<const std::string *> &lines) {

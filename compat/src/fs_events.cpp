@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "zelcups/holders.h"
+
 struct __CFRunLoop {
   int unused;
 };
@@ -23,7 +25,7 @@ struct __FSEventStream {
   std::string path;
   guint latency_ms = 0;
   bool scheduled = false;
-  int fd = -1;
+  zelcups::ScopedFd fd;  // closing it removes its watches
   int folder_watch = -1;
   // Only while the folder is missing: its parent, to see it made again.
   int parent_watch = -1;
@@ -56,17 +58,17 @@ std::string NameOf(const std::string &path) {
 
 // Watches the folder, or, while it is missing, its parent; false when neither can be.
 bool WatchFolderOrParent(__FSEventStream *stream) {
-  stream->folder_watch = inotify_add_watch(stream->fd, stream->path.c_str(), kFolderMask);
+  stream->folder_watch = inotify_add_watch(stream->fd.get(), stream->path.c_str(), kFolderMask);
   if (stream->folder_watch >= 0) {
     if (stream->parent_watch >= 0) {
-      inotify_rm_watch(stream->fd, stream->parent_watch);
+      inotify_rm_watch(stream->fd.get(), stream->parent_watch);
       stream->parent_watch = -1;
     }
     return true;
   }
   if (stream->parent_watch < 0) {
     stream->parent_watch =
-        inotify_add_watch(stream->fd, ParentOf(stream->path).c_str(), kParentMask);
+        inotify_add_watch(stream->fd.get(), ParentOf(stream->path).c_str(), kParentMask);
   }
   return stream->parent_watch >= 0;
 }
@@ -95,7 +97,7 @@ void HandleEvent(__FSEventStream *stream, const inotify_event &event) {
   } else if (event.wd == stream->folder_watch) {
     if ((event.mask & IN_MOVE_SELF) != 0) {
       // Gone from its path; removing the watch brings the IN_IGNORED handled below.
-      inotify_rm_watch(stream->fd, stream->folder_watch);
+      inotify_rm_watch(stream->fd.get(), stream->folder_watch);
     }
     if ((event.mask & IN_IGNORED) != 0) {
       Note(stream, kFSEventStreamEventFlagRootChanged);
@@ -191,15 +193,15 @@ Boolean FSEventStreamStart(FSEventStreamRef streamRef) {
   if (streamRef == nullptr || !streamRef->scheduled) {
     return false;
   }
-  if (streamRef->fd >= 0) {
+  if (streamRef->fd.get() >= 0) {
     return true;
   }
-  streamRef->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (streamRef->fd < 0 || !WatchFolderOrParent(streamRef)) {
+  streamRef->fd.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (streamRef->fd.get() < 0 || !WatchFolderOrParent(streamRef)) {
     FSEventStreamStop(streamRef);
     return false;
   }
-  streamRef->fd_source = g_unix_fd_add(streamRef->fd, G_IO_IN, OnReadable, streamRef);
+  streamRef->fd_source = g_unix_fd_add(streamRef->fd.get(), G_IO_IN, OnReadable, streamRef);
   return true;
 }
 
@@ -209,10 +211,7 @@ void FSEventStreamStop(FSEventStreamRef streamRef) {
   }
   ClearSource(&streamRef->latency_source);
   ClearSource(&streamRef->fd_source);
-  if (streamRef->fd >= 0) {
-    close(streamRef->fd);  // removes its watches
-    streamRef->fd = -1;
-  }
+  streamRef->fd.reset();
   streamRef->folder_watch = -1;
   streamRef->parent_watch = -1;
   streamRef->event_pending = false;

@@ -21,6 +21,7 @@
 #include "session_bus.h"
 #include "zelcups/pending_posts.h"
 #include "zelcups/scoped.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
@@ -41,9 +42,7 @@ constexpr int kPostsPerTurn = 64;
 // could send megabytes.
 constexpr std::size_t kMaxTextBytes = 4096;
 constexpr char kEllipsis[] = "\u2026";
-// A flood is over once no post came for this long: the drop count is told then, and the
-// memory it took is handed back to the system.
-constexpr guint kSettleMs = 2000;
+constexpr guint kSettleMs = static_cast<guint>(zelcups::kNoticeFloodSettle.count());
 // malloc keeps freed memory for reuse; after this many posts, hand it back.
 constexpr unsigned kTrimAfterPosts = 500;
 

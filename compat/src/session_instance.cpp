@@ -4,6 +4,7 @@
 #include "zelcups/journal.h"
 #include "zelcups/session_instance.h"
 
+#include "zelcups/holders.h"
 #include "zelcups/private_folder.h"
 
 #include <fcntl.h>
@@ -57,13 +58,13 @@ Boolean SessionInstance_Claim(const char *name) {
   }
   const std::string path = folder + "/" + name + ".lock";
   // Kept open, and so locked, until the process ends.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  zelcups::ScopedFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (fd.get() < 0) {
     return true;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     return false;
   }
+  fd.release();
   return true;
 }

@@ -27,9 +27,7 @@ constexpr const char *kService = compat::kNotificationService;
 constexpr const char *kPath = compat::kNotificationPath;
 constexpr char kBusName[] = "org.freedesktop.DBus";
 constexpr char kBusPath[] = "/org/freedesktop/DBus";
-// How often the wait looks whether the bus itself went away: its "closed" signal is
-// delivered on the main context, which the wait does not run.
-constexpr guint kBusCheckSeconds = 1;
+constexpr guint kBusCheckSeconds = static_cast<guint>(zelcups::kAlertBusCheckInterval.count());
 
 // GNOME Shell and notification-daemon take "default" as a click on the notice and draw no
 // button for it, while others draw every action; so the default button is offered both

@@ -146,6 +146,58 @@ TEST_F(WatcherTest, UnreadableDirectoryEmptiesTheSnapshotAndEveryQueueReturnsAsN
   EXPECT_EQ(g_handled, std::vector<std::string>{"Office"});
 }
 
+// What a restarted agent reads: only a whole file of this user's closed to others counts.
+TEST_F(WatcherTest, SnapshotFileCountsOnlyWhenWholeAndOurs) {
+  const std::string h = "zelcups-agent snapshot 1 ", path = dir_ + "/snapshot";
+  const struct {
+    std::string text;
+    mode_t mode;
+    const char *second_name;  // null: not read
+  } rows[] = {
+      {h + "2\n1 5 Office\n2 0 a%25b%20c\nend\n", 0600, "a%b c"},
+      {h + "2\n1 5 Office\nend\n", 0600, nullptr},
+      {h + "2\n1 5 Office\n2 0 Hall\n", 0600, nullptr},
+      {h + "2\n1 5 Office\n2 1000000000 Hall\nend\n", 0600, nullptr},
+      {h + "2\n1 5 Office\n2 0 a/b\nend\n", 0600, nullptr},
+      {h + "2\n1 5 Office\n2 0 Hall\nend\n", 0644, nullptr},
+  };
+  for (const auto &row : rows) {
+    std::ofstream(path, std::ios::trunc) << row.text;
+    ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+    int32_t count = 0;
+    QueueList *list = SnapshotFile_Read(&count);
+    EXPECT_EQ(list == nullptr ? "null" : zelcups_common_cups_queuelist_get_queue_name(list, 1),
+              std::string(row.second_name ? row.second_name : "null"))
+        << row.text;
+    zelcups_common_cups_queuelist_terminate(list);
+  }
+}
+
+// A folder planted where the snapshot or the record goes: one line, once, over ticks that
+// go on. A queue is claimed only in a record written (another agent may want it).
+TEST_F(WatcherTest, UnwritableSnapshotOrRecordIsSaidOnce) {
+  ASSERT_EQ(mkdir((dir_ + "/machine").c_str(), 0770), 0);
+  for (const std::string planted : {"/snapshot", "/machine/record"}) {
+    const bool record = planted.ends_with("record");
+    ASSERT_EQ(mkdir((dir_ + planted).c_str(), 0700), 0);
+    MachineRecord_SetFolderForTesting((dir_ + (record ? "/machine" : "/none")).c_str());
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(PrinterSetup_InitializeNotify(&context_), 0);
+    g_handled.clear();
+    for (long i = 1; i <= 2; ++i) {
+      WriteQueue((record ? "R" : "S") + std::to_string(i), 1700000000, 1);
+      SetTime(ppd_, 1700000000, i);
+      Tick();
+    }
+    const std::string said = testing::internal::GetCapturedStderr(), line = dir_ + planted + " ";
+    EXPECT_TRUE(said.find(line) != std::string::npos && said.find(line) == said.rfind(line))
+        << said;
+    EXPECT_EQ(g_handled.size(), record ? 0U : 2U) << planted;
+    PrinterSetup_TerminateNotify(&context_);
+    context_ = AgentContext{};
+  }
+}
+
 QueueOutcome RecordQueueAndFile(const char *name, uint32_t) {
   g_handled.emplace_back(name);
   int32_t count = 0;

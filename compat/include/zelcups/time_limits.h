@@ -29,6 +29,25 @@ inline constexpr std::chrono::milliseconds kNotifyLimit = 5s;
 // The agent's own executable must have stayed replaced or removed this long before the
 // agent follows its package: an upgrade unpacks the libraries in the same run.
 inline constexpr std::chrono::milliseconds kPackageSettleTime = 2s;
+// Another agent holds the machine record's lock only while it reads or writes the record;
+// one that holds it longer (stopped, or on a slow disk) is waited for this long, a quit
+// not at all, before a tick gives up and tries again at the next. A change already made
+// to a queue waits as long as it takes.
+inline constexpr std::chrono::milliseconds kRecordLockPatience = 5s;
+// A queue left for a cause that may pass is tried again at most this often, unless the
+// backend appears.
+inline constexpr std::chrono::seconds kLeftQueueRetry = 60s;
+// A tool that adds many queues writes one PPD after another; the first change starts
+// this wait and everything that follows within it is handled by one tick. Long enough to
+// gather the files one scheduler request writes, short against the time it takes a
+// person or a setup tool to go on to print.
+inline constexpr std::chrono::milliseconds kFolderChangeLatency = 100ms;
+// How often an alert's wait looks whether the bus itself went away: its "closed" signal is
+// delivered on the main context, which the wait does not run.
+inline constexpr std::chrono::seconds kAlertBusCheckInterval = 1s;
+// A flood of notices is over once no post came for this long: the drop count is told
+// then, and the memory it took is handed back to the system.
+inline constexpr std::chrono::milliseconds kNoticeFloodSettle = 2s;
 
 }  // namespace zelcups
 
