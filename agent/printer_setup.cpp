@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -20,11 +21,13 @@
 #include "snapshot_file.h"
 #include "zelcups/pending_posts.h"
 #include "zelcups/quit_request.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
 constexpr EventTimerInterval kFirstFireDelay = 0.0;
-constexpr EventTimerInterval kTickInterval = 3.0;
+constexpr EventTimerInterval kTickSeconds =
+    std::chrono::duration<EventTimerInterval>(zelcups::kTickInterval).count();
 
 PrinterSetupQueueHandler g_queue_handler = QueueSetup_SetUp;
 
@@ -36,7 +39,7 @@ struct SessionRetry {
   time_t since = 0;
   std::string not_yet;
 };
-constexpr time_t kSessionRetrySeconds = 60;
+constexpr time_t kSessionRetrySeconds = zelcups::kLeftQueueRetry.count();
 std::unordered_map<std::string, SessionRetry> g_session_retries;
 
 bool SessionRetryDue() {
@@ -204,7 +207,7 @@ int32_t PrinterSetup_InitializeNotify(AgentContext *context) {
     return -1;
   }
   // The handle is kept so that shutdown can remove the timer, which holds the context.
-  OSStatus status = InstallEventLoopTimer(GetMainEventLoop(), kFirstFireDelay, kTickInterval,
+  OSStatus status = InstallEventLoopTimer(GetMainEventLoop(), kFirstFireDelay, kTickSeconds,
                                           NewEventLoopTimerUPP(z_CallbackForPrinterSetup), context,
                                           &context->watcher_timer);
   if (status != noErr) {

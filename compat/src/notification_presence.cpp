@@ -6,11 +6,11 @@
 
 #include "notification_service.h"
 #include "session_bus.h"
+#include "zelcups/time_limits.h"
 
 namespace {
 
-// Long enough for a busy bus, short enough for a person waiting at a terminal.
-constexpr gint kBusCallMilliseconds = 2000;
+constexpr gint kBusCallMilliseconds = static_cast<gint>(zelcups::kCheckBusCallLimit.count());
 
 // The reply of one of the bus daemon's own methods, or null when it did not answer.
 GVariant *AskBus(GDBusConnection *bus, const char *method, GVariant *arguments,

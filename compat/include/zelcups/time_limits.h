@@ -45,6 +45,10 @@ inline constexpr std::chrono::milliseconds kFolderChangeLatency = 100ms;
 // How often an alert's wait looks whether the bus itself went away: its "closed" signal is
 // delivered on the main context, which the wait does not run.
 inline constexpr std::chrono::seconds kAlertBusCheckInterval = 1s;
+// The watcher's safety net beside the folder's events: a tick this often, the first at once.
+inline constexpr std::chrono::milliseconds kTickInterval = 3s;
+// A check at a terminal asks the bus daemon at most this long: a person is waiting.
+inline constexpr std::chrono::milliseconds kCheckBusCallLimit = 2s;
 // A flood of notices is over once no post came for this long: the drop count is told
 // then, and the memory it took is handed back to the system.
 inline constexpr std::chrono::milliseconds kNoticeFloodSettle = 2s;
