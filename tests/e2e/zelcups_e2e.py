@@ -480,6 +480,13 @@ class StatusPoster:
 # --- the agent ------------------------------------------------------------------------
 
 
+def _readlink_or_none(path):
+    try:
+        return os.readlink(path)
+    except OSError:
+        return None
+
+
 def _signal_mask(pid, field):
     with open(f"/proc/{pid}/status", encoding="ascii") as f:
         for line in f:
@@ -527,14 +534,17 @@ class Agent:
         return self.process.poll() is None
 
     def catches_quit_signals(self):
-        """True once the agent handles every quit request (a handler, or the signal blocked
-        for a signalfd), so that a signal sent from now on asks it to quit instead of
-        killing it."""
+        """True once the agent's loop reads every quit request through its signalfd. The
+        launcher blocks the signals before anything else runs, so a blocked mask alone says
+        nothing about how far start-up has come (the claim on the session, above all)."""
         try:
             handled = _signal_mask(self.pid, "SigCgt") | _signal_mask(self.pid, "SigBlk")
+            fds = os.listdir(f"/proc/{self.pid}/fd")
+            reads = any(_readlink_or_none(f"/proc/{self.pid}/fd/{fd}") == "anon_inode:[signalfd]"
+                        for fd in fds)
         except OSError:
             return False
-        return all(handled & (1 << (int(s) - 1)) for s in QUIT_SIGNALS)
+        return reads and all(handled & (1 << (int(s) - 1)) for s in QUIT_SIGNALS)
 
     def wait_loading(self, timeout=10.0):
         """Returns once the process runs a program of the agent's name (no longer the one
