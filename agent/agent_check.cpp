@@ -215,20 +215,6 @@ Finding MachineRecordFinding(bool *usable) {
                                   "the queues present then as handled)"};
 }
 
-// The queue's device URI from the scheduler, in the journal's words when there is none.
-bool LookUpDeviceURI(const char *queue_name, std::string *device_uri, std::string *why) {
-  char *text = nullptr;
-  const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &text);
-  const zelcups::ScopedMalloc<char> owned(text);
-  if (lookup != 0 || text == nullptr) {
-    *why = lookup != 0 ? "no device URI: the scheduler could not be asked"
-                       : "no device URI: the scheduler does not know it";
-    return false;
-  }
-  *device_uri = text;
-  return true;
-}
-
 // Why a family queue no rule keeps from the backend is not on it: what the machine's record
 // says of it at its PPD's time first, since a queue settled there stays as it is whatever
 // the agent's means; then what would keep this user's agent from re-pointing it now.
@@ -289,7 +275,7 @@ bool QueueLine(const QueueList *list, int32_t index, bool may_administer, bool r
   copy.Remove();
   std::string device_uri;
   *severity = Severity::kDegraded;
-  if (!LookUpDeviceURI(name, &device_uri, &why)) {
+  if (!QueueSetup_LookUpDeviceURI(name, &device_uri, &why)) {
     *line = "unknown: " + why;
     return true;
   }

@@ -13,6 +13,7 @@
 #include "Info.h"
 #include "admin_rights.h"
 #include "backend_uri.h"
+#include "info_bridge_internal.h"
 #include "libinfo_alert.h"
 #include "lpadmin.h"
 #include "machine_record.h"
@@ -26,8 +27,6 @@
 
 namespace {
 
-// Where the plug-in loader looks (see Info_Initialize).
-constexpr char kPluginPath[] = "/Library/Printers/Arvex/QRX5/Libs/libinfo.dylib";
 constexpr char kPluginExtra[] = "none";
 constexpr char kUpdatedOptionsText[] = "0000";
 constexpr char kUSB[] = "USB";
@@ -61,8 +60,10 @@ void RunPluginStep(const char *queue_name) {
   int32_t status = 0;
   std::string failure;
   if (!instance) {
-    failure = std::string("the driver's plug-in ") + kPluginPath +
-              (access(kPluginPath, F_OK) != 0
+    // Where the loader looked; the driver folder's path always fits.
+    const std::string path = InfoBridge_LibraryPath(kDriverDirectory).value_or(kDriverDirectory);
+    failure = "the driver's plug-in " + path +
+              (access(path.c_str(), F_OK) != 0
                    ? " is missing"
                    : " cannot be loaded (not a complete plug-in, or it gave no context)");
   } else if ((status = Info_CreateUpdatedOptions(instance.get(), true, kUpdatedOptionsText,
@@ -87,20 +88,6 @@ void RunPluginStep(const char *queue_name) {
   }
 }
 
-// The queue's device URI from the scheduler; empty, with *why set, when there is none.
-bool LookUpDeviceURI(const char *queue_name, zelcups::ScopedMalloc<char> *device_uri,
-                     std::string *why) {
-  char *uri_text = nullptr;
-  const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &uri_text);
-  device_uri->reset(uri_text);
-  if (lookup != 0 || !*device_uri) {
-    *why = lookup != 0 ? "no device URI: the scheduler could not be asked"
-                       : "no device URI: the scheduler does not know it";
-    return false;
-  }
-  return true;
-}
-
 // One journal line for a queue left alone, except for a failure that was already told
 // when the queue was last tried: a retry that fails the same way is no news. Whatever cut
 // the handling short, a quit is the reason, and no one need act on it.
@@ -119,6 +106,20 @@ QueueOutcome Leave(const char *queue_name, const NoBackend &no_backend, QueueFat
 }
 
 }  // namespace
+
+bool QueueSetup_LookUpDeviceURI(const char *queue_name, std::string *device_uri,
+                                std::string *why) {
+  char *text = nullptr;
+  const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &text);
+  const zelcups::ScopedMalloc<char> owned(text);
+  if (lookup != 0 || text == nullptr) {
+    *why = lookup != 0 ? "no device URI: the scheduler could not be asked"
+                       : "no device URI: the scheduler does not know it";
+    return false;
+  }
+  *device_uri = text;
+  return true;
+}
 
 std::string QueueSetup_WhyNoBackend(const char *device_uri) {
   const std::string_view uri(device_uri);
@@ -153,14 +154,14 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   // costs a whole PPD, so the device URI is asked first: a queue no rule takes (every
   // queue already on the maker's backend) is left alone whatever its PPD says.
   const bool readable = access(ppd_path.c_str(), R_OK) == 0;
-  zelcups::ScopedMalloc<char> device_uri;
+  std::string device_uri;
   ScopedPPDCopy ppd_copy;
   if (!readable) {
-    if (!LookUpDeviceURI(queue_name, &device_uri, &why)) {
+    if (!QueueSetup_LookUpDeviceURI(queue_name, &device_uri, &why)) {
       return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
     }
-    if (!BackendURI_RuleTakes(device_uri.get())) {
-      return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
+    if (!BackendURI_RuleTakes(device_uri.c_str())) {
+      return Leave(queue_name, WhyNoBackend(device_uri.c_str()), QueueFate::kSettled, quiet_reason);
     }
     if (!ppd_copy.Fetch(queue_name, &why)) {
       return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
@@ -170,17 +171,17 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
     return Leave(queue_name, "not of the driver family", kJournalInfo, QueueFate::kSettled,
                  quiet_reason);
   }
-  if (readable && !LookUpDeviceURI(queue_name, &device_uri, &why)) {
+  if (readable && !QueueSetup_LookUpDeviceURI(queue_name, &device_uri, &why)) {
     return Leave(queue_name, why, kJournalWarning, QueueFate::kMayPass, quiet_reason);
   }
 
   QueueBackend backend;
-  if (!BackendURI_Create(queue_name, device_uri.get(), &backend)) {
+  if (!BackendURI_Create(queue_name, device_uri.c_str(), &backend)) {
     if (backend.lookup_abandoned) {
       return Leave(queue_name, "its printer's name lookup was given up; not handled",
                    kJournalWarning, QueueFate::kAbandoned, quiet_reason);
     }
-    return Leave(queue_name, WhyNoBackend(device_uri.get()), QueueFate::kSettled, quiet_reason);
+    return Leave(queue_name, WhyNoBackend(device_uri.c_str()), QueueFate::kSettled, quiet_reason);
   }
   if (!BackendURI_LpadminCommandLineFits(queue_name, backend.backend_uri)) {
     return Leave(queue_name,

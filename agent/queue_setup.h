@@ -38,4 +38,9 @@ bool QueueSetup_IsOfFamily(const char *ppd_path);
 // backend's own among them), or one that would not fit; the journal's words.
 std::string QueueSetup_WhyNoBackend(const char *device_uri);
 
+// The queue's device URI from the scheduler; false, with *why in the journal's words,
+// when there is none.
+bool QueueSetup_LookUpDeviceURI(const char *queue_name, std::string *device_uri,
+                                std::string *why);
+
 #endif
