@@ -107,8 +107,7 @@ QueueOutcome Leave(const char *queue_name, const NoBackend &no_backend, QueueFat
 
 }  // namespace
 
-bool QueueSetup_LookUpDeviceURI(const char *queue_name, std::string *device_uri,
-                                std::string *why) {
+bool QueueSetup_LookUpDeviceURI(const char *queue_name, std::string *device_uri, std::string *why) {
   char *text = nullptr;
   const int32_t lookup = zelcups_common_queuename_to_cups_device_uri(queue_name, &text);
   const zelcups::ScopedMalloc<char> owned(text);

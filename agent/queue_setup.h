@@ -40,7 +40,6 @@ std::string QueueSetup_WhyNoBackend(const char *device_uri);
 
 // The queue's device URI from the scheduler; false, with *why in the journal's words,
 // when there is none.
-bool QueueSetup_LookUpDeviceURI(const char *queue_name, std::string *device_uri,
-                                std::string *why);
+bool QueueSetup_LookUpDeviceURI(const char *queue_name, std::string *device_uri, std::string *why);
 
 #endif
