@@ -35,6 +35,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "admin_rights.h"
 #include "backend_uri.h"
 #include "machine_record_testing.h"
 #include "snapshot_compare.h"
@@ -662,10 +663,13 @@ bool MachineRecord_Open(void) {
     }
   }
   if (!why.empty()) {
+    // For a user who may not administer printers the folder is closed by design, and the
+    // start-up line about the rights already says what to act on.
     fprintf(stderr,
             "%szelcups-agent: the machine folder %s %s, so this session keeps its own record "
             "of handled queues and agents of other sessions may handle the same queues\n",
-            Journal_Prefix(kJournalWarning), g_record.folder.c_str(), why.c_str());
+            Journal_Prefix(AdminRights_UserMayAdminister() ? kJournalWarning : kJournalInfo),
+            g_record.folder.c_str(), why.c_str());
     ResetRecord();
     return false;
   }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "printer_setup.h"
@@ -69,14 +70,13 @@ struct timespec PPDTimeNow(const char *name, const struct timespec &before) {
   return stat(path.c_str(), &status) == 0 ? status.st_mtim : before;
 }
 
-// Queues this user's agent may not set up, and at which PPD time it said so: the record
-// leaves them to an administrator's agent, and the line is not repeated at every change.
-std::unordered_map<std::string, struct timespec> g_told_not_allowed;
+// Queues this user's agent may not set up and said so: they are left to an administrator's
+// agent, whose lpadmin rewrites the PPD a moment later; that change, and any later one, is
+// no news from this session.
+std::unordered_set<std::string> g_told_not_allowed;
 
-void TellNotAllowedOnce(const char *name, const struct timespec &time) {
-  const auto [told, added] = g_told_not_allowed.try_emplace(name, time);
-  if (added || !SnapshotCompare_SameTime(told->second, time)) {
-    told->second = time;
+void TellNotAllowedOnce(const char *name) {
+  if (g_told_not_allowed.insert(name).second) {
     QueueJournal_LeftAlone(name, "the user may not administer printers", kJournalWarning);
   }
 }
@@ -98,7 +98,7 @@ void HandleFromRecord(const QueueList *snapshot, int32_t count) {
         zelcups_common_cups_queuelist_get_queue_modify_time(snapshot, index);
     // A claim would keep an administrator's agent from the queue.
     if (!AdminRights_UserMayAdminister()) {
-      TellNotAllowedOnce(name, time);
+      TellNotAllowedOnce(name);
       continue;
     }
     const ClaimResult claim = MachineRecord_Claim(name, time);
@@ -182,6 +182,10 @@ void HandleFromSessionSnapshot(const AgentContext *context, const QueueList *sna
       progress.not_yet[index] = retry->second.not_yet;
     }
     SnapshotFile_SaveProgress(progress, index);
+    if (!AdminRights_UserMayAdminister()) {
+      TellNotAllowedOnce(name);
+      continue;
+    }
     const QueueOutcome outcome = g_queue_handler(name, 0);
     // Cut short by a quit (lpadmin ended early): the next agent tries it again.
     if (QuitRequest_Received()) {
