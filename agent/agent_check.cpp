@@ -231,7 +231,7 @@ std::string WhyNotOnBackend(const char *queue_name, const struct timespec &ppd_t
     return "being handled by an agent now";
   }
   if (!may_administer) {
-    return "left alone: the user may not administer printers";
+    return std::string("left alone: ") + kNotAllowedReason;
   }
   if (!BackendPresent()) {
     return std::string("left alone: the driver's backend ") + kBackendProgramPath + " is missing";

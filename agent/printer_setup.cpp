@@ -77,7 +77,7 @@ std::unordered_set<std::string> g_told_not_allowed;
 
 void TellNotAllowedOnce(const char *name) {
   if (g_told_not_allowed.insert(name).second) {
-    QueueJournal_LeftAlone(name, "the user may not administer printers", kJournalWarning);
+    QueueJournal_LeftAlone(name, kNotAllowedReason, kJournalWarning);
   }
 }
 

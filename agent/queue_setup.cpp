@@ -143,8 +143,8 @@ QueueOutcome QueueSetup_SetUp(const char *queue_name, uint32_t quiet_reason) {
   // The scheduler would refuse every change, each refusal an error in its log, and an
   // alert would ask the user about a queue they cannot change.
   if (!AdminRights_UserMayAdminister()) {
-    return Leave(queue_name, "the user may not administer printers", kJournalWarning,
-                 QueueFate::kNotAllowed, quiet_reason);
+    return Leave(queue_name, kNotAllowedReason, kJournalWarning, QueueFate::kNotAllowed,
+                 quiet_reason);
   }
   const std::string ppd_path =
       std::string(zelcups_common_cups_ppd_directory()) + "/" + queue_name + ".ppd";

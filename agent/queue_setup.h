@@ -9,6 +9,9 @@
 inline constexpr char kDriverDirectory[] = "/Library/Printers/Arvex/QRX5";
 inline constexpr char kPDLType[] = "ZELQRX5";
 
+// The journal's reason for a queue this user's agent may not set up.
+inline constexpr char kNotAllowedReason[] = "the user may not administer printers";
+
 enum class QueueFate {
   kRepointed,   // lpadmin re-pointed it
   kSettled,     // left alone for good: another driver's, already re-pointed, gone
